@@ -1,0 +1,252 @@
+#include "tests/support/process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+extern char** environ;
+
+namespace testsupport {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::vector<std::string> make_env(const std::map<std::string, std::string>& extra) {
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e) {
+        std::string kv = *e;
+        std::string key = kv.substr(0, kv.find('='));
+        if (!extra.count(key))
+            env.push_back(kv);
+    }
+    for (const auto& [k, v] : extra)
+        env.push_back(k + "=" + v);
+    return env;
+}
+
+std::vector<char*> cstrs(std::vector<std::string>& v) {
+    std::vector<char*> out;
+    for (auto& s : v)
+        out.push_back(s.data());
+    out.push_back(nullptr);
+    return out;
+}
+
+int decode_status(int status) {
+    if (WIFEXITED(status))
+        return WEXITSTATUS(status);
+    if (WIFSIGNALED(status))
+        return 128 + WTERMSIG(status);
+    return -1;
+}
+
+// fork+exec with the child's standard streams set up by the caller's fds.
+int spawn(const std::vector<std::string>& argv, const RunOptions& opt, int in_fd, int out_fd,
+          int err_fd) {
+    std::vector<std::string> args = argv;
+    std::vector<std::string> env = make_env(opt.env);
+    auto cargs = cstrs(args);
+    auto cenv = cstrs(env);
+    pid_t pid = fork();
+    if (pid < 0)
+        throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        setpgid(0, 0);
+        dup2(in_fd, 0);
+        dup2(out_fd, 1);
+        dup2(err_fd, 2);
+        for (int fd = 3; fd < 1024; ++fd)
+            close(fd);
+        if (!opt.cwd.empty() && chdir(opt.cwd.c_str()) != 0)
+            _exit(126);
+        environ = cenv.data();
+        execvp(cargs[0], cargs.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+} // namespace
+
+RunResult run(const std::vector<std::string>& argv, const RunOptions& opt) {
+    RunResult res;
+    int out_pipe[2], err_pipe[2], in_pipe[2];
+    if (pipe2(out_pipe, O_CLOEXEC) || pipe2(err_pipe, O_CLOEXEC) || pipe2(in_pipe, O_CLOEXEC))
+        throw std::runtime_error("pipe failed");
+    int in_fd = in_pipe[0];
+    int null_fd = -1;
+    if (opt.stdin_data.empty() && opt.stdin_null) {
+        null_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        in_fd = null_fd;
+    }
+    auto start = Clock::now();
+    pid_t pid = spawn(argv, opt, in_fd, out_pipe[1], err_pipe[1]);
+    close(out_pipe[1]);
+    close(err_pipe[1]);
+    close(in_pipe[0]);
+    if (null_fd >= 0)
+        close(null_fd);
+
+    // Feed standard input from a thread so a child that does not read cannot block us.
+    std::string data = opt.stdin_data;
+    int in_w = in_pipe[1];
+    std::thread feeder([data, in_w] {
+        signal(SIGPIPE, SIG_IGN);
+        size_t off = 0;
+        while (off < data.size()) {
+            ssize_t n = write(in_w, data.data() + off, data.size() - off);
+            if (n <= 0)
+                break;
+            off += static_cast<size_t>(n);
+        }
+        close(in_w);
+    });
+
+    auto deadline = start + opt.timeout;
+    pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
+    int open_fds = 2;
+    char buf[4096];
+    while (open_fds > 0) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0) {
+            res.timed_out = true;
+            kill(-pid, SIGKILL);
+            kill(pid, SIGKILL);
+            break;
+        }
+        int rc = poll(fds, 2, static_cast<int>(left.count()));
+        if (rc < 0 && errno == EINTR)
+            continue;
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
+                continue;
+            ssize_t n = read(fds[i].fd, buf, sizeof buf);
+            if (n <= 0) {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+                --open_fds;
+            } else {
+                (i == 0 ? res.out : res.err).append(buf, static_cast<size_t>(n));
+            }
+        }
+    }
+    for (auto& f : fds)
+        if (f.fd >= 0)
+            close(f.fd);
+    int status = 0;
+    // A grandchild may keep the pipes open after the child ended; the deadline still holds.
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    feeder.join();
+    res.exit_code = decode_status(status);
+    res.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    return res;
+}
+
+Background::Background(const std::vector<std::string>& argv, const RunOptions& opt) {
+    char tmpl[] = "/tmp/larkspur-bg-XXXXXX";
+    int fd = mkstemp(tmpl);
+    if (fd < 0)
+        throw std::runtime_error("mkstemp failed");
+    log_path_ = tmpl;
+    int null_fd = open("/dev/null", O_RDONLY);
+    pid_ = spawn(argv, opt, null_fd, fd, fd);
+    close(null_fd);
+    close(fd);
+}
+
+Background::~Background() {
+    if (pid_ > 0 && status_ < 0)
+        stop();
+    unlink(log_path_.c_str());
+}
+
+std::string Background::log() const { return read_file(log_path_); }
+
+bool Background::wait_for_log(const std::string& text, std::chrono::milliseconds timeout) const {
+    return eventually([&] { return log().find(text) != std::string::npos; }, timeout);
+}
+
+bool Background::running() {
+    if (status_ >= 0)
+        return false;
+    int st;
+    pid_t r = waitpid(pid_, &st, WNOHANG);
+    if (r == pid_) {
+        status_ = decode_status(st);
+        return false;
+    }
+    return true;
+}
+
+int Background::stop(std::chrono::milliseconds grace) {
+    if (status_ >= 0)
+        return status_;
+    kill(pid_, SIGTERM);
+    if (!eventually([&] { return !running(); }, grace)) {
+        kill(-pid_, SIGKILL);
+        kill(pid_, SIGKILL);
+        int st;
+        waitpid(pid_, &st, 0);
+        status_ = decode_status(st);
+    }
+    return status_;
+}
+
+TempDir::TempDir() {
+    char tmpl[] = "/tmp/larkspur-test-XXXXXX";
+    if (!mkdtemp(tmpl))
+        throw std::runtime_error("mkdtemp failed");
+    path_ = tmpl;
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+}
+
+void TempDir::write(const std::string& name, const std::string& content) const {
+    std::ofstream f(file(name), std::ios::binary);
+    f << content;
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    std::ostringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> out;
+    std::string cur;
+    for (size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n')
+            continue;
+        if (c == '\n') {
+            out.push_back(cur);
+            cur.clear();
+        } else {
+            cur.push_back(c);
+        }
+    }
+    if (!cur.empty())
+        out.push_back(cur);
+    return out;
+}
+
+} // namespace testsupport

@@ -1,0 +1,89 @@
+// Running the real executables from tests: bounded in time, output captured.
+#pragma once
+
+#include <chrono>
+#include <ctime>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+struct RunResult {
+    int exit_code = -1;   // exit status, or 128 + signal when killed by a signal
+    bool timed_out = false;
+    std::string out;      // standard output
+    std::string err;      // standard error
+    double seconds = 0;   // wall time
+};
+
+struct RunOptions {
+    std::string cwd;                          // empty: the test's working directory
+    std::map<std::string, std::string> env;   // added to (or replacing in) the environment
+    std::string stdin_data;                   // written to standard input, then closed
+    bool stdin_null = true;                   // without stdin_data: /dev/null
+    std::chrono::milliseconds timeout{20000}; // then SIGKILL and timed_out
+};
+
+// Runs argv[0] (looked up in PATH when it has no slash) and waits for it.
+RunResult run(const std::vector<std::string>& argv, const RunOptions& opt = {});
+
+// A process that runs in the background (a virtual board). Standard output and error go
+// to a file, so nothing blocks on a full pipe. The destructor stops it with SIGTERM,
+// then SIGKILL after a grace period.
+class Background {
+  public:
+    Background(const std::vector<std::string>& argv, const RunOptions& opt = {});
+    ~Background();
+    Background(const Background&) = delete;
+    Background& operator=(const Background&) = delete;
+
+    int pid() const { return pid_; }
+    // Everything the process wrote so far (standard output and error together).
+    std::string log() const;
+    // Waits until the log contains text; false after the timeout.
+    bool wait_for_log(const std::string& text, std::chrono::milliseconds timeout) const;
+    // Sends SIGTERM and waits (bounded); returns the exit code as in RunResult.
+    int stop(std::chrono::milliseconds grace = std::chrono::milliseconds(3000));
+    bool running();
+
+  private:
+    int pid_ = -1;
+    int status_ = -1;
+    std::string log_path_;
+};
+
+// A fresh directory below the system's temporary directory, removed with its contents by
+// the destructor.
+class TempDir {
+  public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+    void write(const std::string& name, const std::string& content) const;
+
+  private:
+    std::string path_;
+};
+
+std::string read_file(const std::string& path);
+
+// Splits text into lines; "\r\n" counts as one line end, so Windows output compares alike.
+std::vector<std::string> lines(const std::string& text);
+
+// Waits until pred() is true, polling; false after the timeout.
+template <class Pred> bool eventually(Pred pred, std::chrono::milliseconds timeout) {
+    auto end = std::chrono::steady_clock::now() + timeout;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        struct timespec ts = {0, 5 * 1000 * 1000};
+        nanosleep(&ts, nullptr);
+    }
+    return true;
+}
+
+} // namespace testsupport
