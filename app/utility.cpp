@@ -43,7 +43,9 @@ int find_option(const char* opt) {
     return -1;
 }
 
-bool is_ascii_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_ascii_digit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 bool is_ascii_alnum(char c) {
     return is_ascii_digit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
@@ -171,7 +173,8 @@ void print_usage(const char* exe_name) {
 }
 
 void print_version() {
-    std::printf("Larkspur DDR bring-up and soak test. Copyright (c) 2026 the Larkspur developers.\n");
+    std::printf(
+        "Larkspur DDR bring-up and soak test. Copyright (c) 2026 the Larkspur developers.\n");
     std::printf("Version 0.042., built at %s,%s\n", __TIME__, __DATE__);
 }
 

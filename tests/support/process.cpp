@@ -174,7 +174,9 @@ Background::~Background() {
     unlink(log_path_.c_str());
 }
 
-std::string Background::log() const { return read_file(log_path_); }
+std::string Background::log() const {
+    return read_file(log_path_);
+}
 
 bool Background::wait_for_log(const std::string& text, std::chrono::milliseconds timeout) const {
     return eventually([&] { return log().find(text) != std::string::npos; }, timeout);

@@ -10,11 +10,11 @@
 namespace testsupport {
 
 struct RunResult {
-    int exit_code = -1;   // exit status, or 128 + signal when killed by a signal
+    int exit_code = -1; // exit status, or 128 + signal when killed by a signal
     bool timed_out = false;
-    std::string out;      // standard output
-    std::string err;      // standard error
-    double seconds = 0;   // wall time
+    std::string out;    // standard output
+    std::string err;    // standard error
+    double seconds = 0; // wall time
 };
 
 struct RunOptions {
