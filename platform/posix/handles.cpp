@@ -72,6 +72,10 @@ struct Event {
     std::condition_variable cv;
     bool manual = false;
     bool signaled = false;
+    // Auto-reset: a signal that finds waiters releases one of them at once, as Windows
+    // does, so that two signals in a row release two waiters and are not merged.
+    int waiting = 0;
+    int released = 0;
 };
 
 DWORD wait_on(std::mutex& m, std::condition_variable& cv, DWORD ms, auto&& ready,
@@ -88,12 +92,26 @@ DWORD wait_on(std::mutex& m, std::condition_variable& cv, DWORD ms, auto&& ready
 
 DWORD event_wait(void* obj, DWORD ms) {
     auto* e = static_cast<Event*>(obj);
-    return wait_on(
-        e->m, e->cv, ms, [e] { return e->signaled; },
-        [e] {
-            if (!e->manual)
-                e->signaled = false;
-        });
+    if (e->manual)
+        return wait_on(
+            e->m, e->cv, ms, [e] { return e->signaled; }, [] {});
+    std::unique_lock<std::mutex> lk(e->m);
+    if (e->signaled) {
+        e->signaled = false;
+        return WAIT_OBJECT_0;
+    }
+    ++e->waiting;
+    auto ready = [e] { return e->released > 0; };
+    bool got = true;
+    if (ms == INFINITE)
+        e->cv.wait(lk, ready);
+    else
+        got = e->cv.wait_for(lk, std::chrono::milliseconds(ms), ready);
+    --e->waiting;
+    if (!got)
+        return WAIT_TIMEOUT;
+    --e->released;
+    return WAIT_OBJECT_0;
 }
 
 const HandleOps kEventOps = {"event", nullptr, nullptr, nullptr, nullptr, nullptr, event_wait,
@@ -112,7 +130,10 @@ bool event_change(HANDLE h, bool signaled) {
         return false;
     {
         std::lock_guard<std::mutex> lk(e->m);
-        e->signaled = signaled;
+        if (signaled && !e->manual && e->waiting > e->released)
+            ++e->released;
+        else
+            e->signaled = signaled;
     }
     if (signaled) {
         if (e->manual)
