@@ -1,0 +1,191 @@
+// Console keyboard: _kbhit and _getch on standard input.
+//
+// On a terminal, input is switched to unechoed, non-canonical mode at the first call and
+// restored on the way out: at exit, and on SIGINT, SIGTERM, SIGHUP and SIGQUIT before the
+// signal takes its default course. Enter gives 13, as a Windows console does. A lone ESC
+// is key 27; the escape sequences of arrow and function keys (ESC [ ... and ESC O x) are
+// dropped whole, so that no key sends the board stray letters or ends the relay. With
+// standard input at its end, no key is ever reported and _getch returns -1.
+#include "platform/winapi.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <deque>
+#include <mutex>
+
+namespace {
+
+// How long a byte after ESC may take to count as part of one sequence. Terminals send
+// a sequence in one write; a person cannot type ESC and [ this fast.
+constexpr int kSequenceWaitMs = 40;
+// Longer sequences than this are not keys; what came is dropped and decoding goes on.
+constexpr size_t kMaxSequence = 16;
+
+std::mutex g_lock;
+bool g_started = false;
+bool g_at_end = false;
+std::deque<unsigned char> g_bytes; // read, not yet decoded
+std::deque<unsigned char> g_keys;  // decoded, not yet taken by _getch
+
+termios g_saved;
+volatile sig_atomic_t g_changed = 0; // the terminal runs in our mode
+
+void restore_terminal() {
+    if (g_changed) {
+        ::tcsetattr(STDIN_FILENO, TCSANOW, &g_saved);
+        g_changed = 0;
+    }
+}
+
+void on_signal(int sig) {
+    restore_terminal();
+    // SA_RESETHAND put the default action back; it runs once this handler returns.
+    ::raise(sig);
+}
+
+// A descriptor 0 that is closed at start would be taken by the next file opened (a
+// serial port, a socket) and read as keys; /dev/null in its place reads as the end.
+[[maybe_unused]] const bool g_stdin_checked = [] {
+    if (::fcntl(STDIN_FILENO, F_GETFD) < 0 && errno == EBADF) {
+        int fd = ::open("/dev/null", O_RDONLY);
+        if (fd > STDIN_FILENO)
+            ::close(fd);
+    }
+    return true;
+}();
+
+void start() {
+    if (g_started)
+        return;
+    g_started = true;
+    if (!::isatty(STDIN_FILENO) || ::tcgetattr(STDIN_FILENO, &g_saved) != 0)
+        return;
+    termios keys = g_saved;
+    keys.c_lflag &= ~(ICANON | ECHO | ECHONL);
+    keys.c_iflag &= ~(ICRNL | INLCR | IGNCR);
+    keys.c_cc[VMIN] = 1;
+    keys.c_cc[VTIME] = 0;
+    std::atexit(restore_terminal);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+        struct sigaction old {};
+        // Leave signals alone that are ignored (nohup) or handled by someone else.
+        if (::sigaction(sig, nullptr, &old) != 0 || old.sa_handler != SIG_DFL)
+            continue;
+        struct sigaction sa {};
+        sa.sa_handler = on_signal;
+        sigemptyset(&sa.sa_mask);
+        sa.sa_flags = SA_RESETHAND;
+        ::sigaction(sig, &sa, nullptr);
+    }
+    if (::tcsetattr(STDIN_FILENO, TCSANOW, &keys) == 0)
+        g_changed = 1;
+}
+
+// Reads what standard input has, waiting up to ms for it (-1: no limit). False when
+// nothing came.
+bool fill(int ms) {
+    if (g_at_end)
+        return false;
+    pollfd pfd{STDIN_FILENO, POLLIN, 0};
+    int r = ::poll(&pfd, 1, ms);
+    if (r <= 0)
+        return false;
+    if (pfd.revents & POLLNVAL) {
+        g_at_end = true;
+        return false;
+    }
+    std::array<unsigned char, 64> buf;
+    ssize_t n = ::read(STDIN_FILENO, buf.data(), buf.size());
+    if (n <= 0) {
+        if (n == 0 || (errno != EINTR && errno != EAGAIN))
+            g_at_end = true;
+        return false;
+    }
+    g_bytes.insert(g_bytes.end(), buf.begin(), buf.begin() + n);
+    return true;
+}
+
+// True once at least n bytes are buffered, waiting briefly for each missing one.
+bool have(size_t n) {
+    while (g_bytes.size() < n) {
+        if (!fill(kSequenceWaitMs))
+            return false;
+    }
+    return true;
+}
+
+// How many bytes at the front (an ESC) form an escape sequence; 0 for a lone ESC.
+size_t sequence_length() {
+    if (!have(2))
+        return 0;
+    const unsigned char intro = g_bytes[1];
+    if (intro == 'O') { // SS3: one final byte
+        if (!have(3))
+            return g_bytes.size();
+        return (g_bytes[2] >= 0x40 && g_bytes[2] <= 0x7E) ? 3 : 2;
+    }
+    if (intro != '[')
+        return 0;
+    // CSI: parameter and intermediate bytes 0x20-0x3F, then one final byte 0x40-0x7E.
+    for (size_t i = 2; i < kMaxSequence; ++i) {
+        if (!have(i + 1))
+            return g_bytes.size(); // cut off: drop what came
+        const unsigned char c = g_bytes[i];
+        if (c >= 0x40 && c <= 0x7E)
+            return i + 1;
+        if (c < 0x20 || c > 0x3F)
+            return i; // not part of it: keep that byte
+    }
+    return kMaxSequence;
+}
+
+void decode() {
+    while (!g_bytes.empty()) {
+        const unsigned char b = g_bytes.front();
+        if (b != 27) {
+            g_keys.push_back(b);
+            g_bytes.pop_front();
+            continue;
+        }
+        const size_t len = sequence_length();
+        if (len == 0) {
+            g_keys.push_back(27);
+            g_bytes.pop_front();
+        } else {
+            g_bytes.erase(g_bytes.begin(), g_bytes.begin() + static_cast<std::ptrdiff_t>(len));
+        }
+    }
+}
+
+} // namespace
+
+int _kbhit(void) {
+    std::lock_guard<std::mutex> lk(g_lock);
+    start();
+    if (g_keys.empty()) {
+        fill(0);
+        decode();
+    }
+    return g_keys.empty() ? 0 : 1;
+}
+
+int _getch(void) {
+    std::lock_guard<std::mutex> lk(g_lock);
+    start();
+    while (g_keys.empty()) {
+        if (g_at_end)
+            return -1;
+        fill(-1);
+        decode();
+    }
+    const int key = g_keys.front();
+    g_keys.pop_front();
+    return key;
+}
