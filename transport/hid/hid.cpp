@@ -1,0 +1,237 @@
+// HID transport over the HID class driver: device search by vendor and product ID, and
+// overlapped report I/O with bounded waits.
+#include "transport/hid/hid.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+HANDLE hid_handle = INVALID_HANDLE_VALUE;
+HANDLE hid_write_event = INVALID_HANDLE_VALUE;
+HANDLE hid_read_event = INVALID_HANDLE_VALUE;
+HIDP_CAPS hid_caps = {};
+PSP_DEVICE_INTERFACE_DETAIL_DATA_W hid_interface_detail = nullptr;
+BYTE* hid_in_report = nullptr;
+BYTE* hid_out_report = nullptr;
+
+namespace {
+
+constexpr DWORD kWriteWaitMs = 100;
+constexpr DWORD kReadWaitMs = 1000;
+
+struct FreeDeleter {
+    void operator()(void* p) const { std::free(p); }
+};
+using DetailPtr = std::unique_ptr<SP_DEVICE_INTERFACE_DETAIL_DATA_W, FreeDeleter>;
+
+// A device handle that closes itself.
+class ScopedHandle {
+  public:
+    explicit ScopedHandle(HANDLE h) : h_(h) {}
+    ~ScopedHandle() {
+        if (h_ != INVALID_HANDLE_VALUE)
+            CloseHandle(h_);
+    }
+    ScopedHandle(const ScopedHandle&) = delete;
+    ScopedHandle& operator=(const ScopedHandle&) = delete;
+    HANDLE get() const { return h_; }
+    explicit operator bool() const { return h_ != INVALID_HANDLE_VALUE; }
+
+  private:
+    HANDLE h_;
+};
+
+void close_handle(HANDLE& h) {
+    if (h != INVALID_HANDLE_VALUE) {
+        CloseHandle(h);
+        h = INVALID_HANDLE_VALUE;
+    }
+}
+
+template <class T> void free_buffer(T*& p) {
+    std::free(p);
+    p = nullptr;
+}
+
+// CreateEventW reports failure as null, the rest of this file as the invalid handle.
+HANDLE new_event() {
+    HANDLE e = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    return e ? e : INVALID_HANDLE_VALUE;
+}
+
+// The interface detail record of one interface, or null when it cannot be had.
+DetailPtr fetch_detail(HDEVINFO info, SP_DEVICE_INTERFACE_DATA& data) {
+    DWORD length = 0;
+    SetupDiGetDeviceInterfaceDetailW(info, &data, nullptr, 0, &length, nullptr);
+    if (length < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W))
+        return nullptr;
+    DetailPtr detail(static_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_W>(std::malloc(length)));
+    if (!detail)
+        return nullptr;
+    detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
+    if (!SetupDiGetDeviceInterfaceDetailW(info, &data, detail.get(), length, nullptr, nullptr))
+        return nullptr;
+    return detail;
+}
+
+bool is_open() {
+    return hid_handle != INVALID_HANDLE_VALUE && hid_write_event != INVALID_HANDLE_VALUE &&
+           hid_read_event != INVALID_HANDLE_VALUE && hid_in_report && hid_out_report;
+}
+
+// Waits for the request on os. Whatever the outcome, the request is over when this
+// returns: one that did not complete in time is cancelled and waited for, so os and the
+// report buffer can be reused or freed. True only for a request that succeeded.
+bool await_request(OVERLAPPED& os, HANDLE event, DWORD ms) {
+    DWORD n = 0;
+    if (WaitForSingleObject(event, ms) == WAIT_OBJECT_0) {
+        if (GetOverlappedResult(hid_handle, &os, &n, FALSE))
+            return true;
+        if (GetLastError() != ERROR_IO_INCOMPLETE)
+            return false;
+    }
+    CancelIo(hid_handle);
+    return GetOverlappedResult(hid_handle, &os, &n, TRUE) != FALSE;
+}
+
+bool started(BOOL rc) {
+    return rc || GetLastError() == ERROR_IO_PENDING;
+}
+
+} // namespace
+
+int hid_find_device(USHORT vendor_id, USHORT product_id, HIDP_CAPS* caps,
+                    PSP_DEVICE_INTERFACE_DETAIL_DATA_W* detail) {
+    *detail = nullptr;
+    GUID HidGuid;
+    HidD_GetHidGuid(&HidGuid);
+    HDEVINFO info =
+        SetupDiGetClassDevsW(&HidGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    if (info == INVALID_HANDLE_VALUE)
+        return 0;
+    SP_DEVICE_INTERFACE_DATA DevData = {};
+    DevData.cbSize = sizeof(DevData);
+    int found = 0;
+    for (DWORD index = 0; !found; ++index) {
+        if (!SetupDiEnumDeviceInterfaces(info, nullptr, &HidGuid, index, &DevData))
+            break;
+        DetailPtr candidate = fetch_detail(info, DevData);
+        if (!candidate)
+            continue;
+        ScopedHandle dev(CreateFileW(candidate->DevicePath, GENERIC_READ | GENERIC_WRITE,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                                     nullptr));
+        if (!dev)
+            continue;
+        HIDD_ATTRIBUTES DevAttributes = {};
+        DevAttributes.Size = sizeof(DevAttributes);
+        if (!HidD_GetAttributes(dev.get(), &DevAttributes))
+            continue;
+        if (DevAttributes.VendorID != vendor_id || DevAttributes.ProductID != product_id)
+            continue;
+        PHIDP_PREPARSED_DATA PreparsedData = nullptr;
+        if (!HidD_GetPreparsedData(dev.get(), &PreparsedData))
+            continue;
+        const NTSTATUS status = HidP_GetCaps(PreparsedData, caps);
+        HidD_FreePreparsedData(PreparsedData);
+        if (status != HIDP_STATUS_SUCCESS)
+            continue;
+        *detail = candidate.release();
+        found = 1;
+    }
+    SetupDiDestroyDeviceInfoList(info);
+    return found;
+}
+
+int hid_open(USHORT vendor_id, USHORT product_id) {
+    hid_close();
+    if (!hid_find_device(vendor_id, product_id, &hid_caps, &hid_interface_detail))
+        return 0;
+    // A report needs its ID byte and at least one payload byte.
+    if (hid_caps.InputReportByteLength < 2 || hid_caps.OutputReportByteLength < 2) {
+        hid_close();
+        return 0;
+    }
+    hid_handle = CreateFileW(hid_interface_detail->DevicePath, GENERIC_READ | GENERIC_WRITE,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                             FILE_FLAG_OVERLAPPED, nullptr);
+    if (hid_handle == INVALID_HANDLE_VALUE) {
+        std::printf("Failed to open the device for wr/rd.\n");
+        hid_close();
+        return 0;
+    }
+    hid_write_event = new_event();
+    if (hid_write_event != INVALID_HANDLE_VALUE)
+        hid_read_event = new_event();
+    if (hid_read_event != INVALID_HANDLE_VALUE)
+        hid_in_report = static_cast<BYTE*>(std::calloc(hid_caps.InputReportByteLength, 1));
+    if (hid_in_report)
+        hid_out_report = static_cast<BYTE*>(std::calloc(hid_caps.OutputReportByteLength, 1));
+    if (!is_open()) {
+        hid_close();
+        return 0;
+    }
+    return 1;
+}
+
+int hid_write(const void* buf, DWORD count, DWORD* written) {
+    DWORD unused = 0;
+    if (!written)
+        written = &unused;
+    *written = 0;
+    if (!is_open())
+        return 0;
+    const DWORD length = hid_caps.OutputReportByteLength;
+    const DWORD room = length - 1;
+    const auto* src = static_cast<const BYTE*>(buf);
+    OVERLAPPED os = {};
+    os.hEvent = hid_write_event;
+    for (DWORD done = 0; done < count;) {
+        const DWORD piece = std::min(count - done, room);
+        std::memset(hid_out_report + 1, 0, room);
+        std::memcpy(hid_out_report + 1, src + done, piece);
+        ResetEvent(hid_write_event);
+        if (!started(WriteFile(hid_handle, hid_out_report, length, nullptr, &os)))
+            return 0;
+        if (!await_request(os, hid_write_event, kWriteWaitMs))
+            return 0;
+        done += piece;
+        *written = done;
+    }
+    return 1;
+}
+
+int hid_read(void* buf, DWORD count) {
+    if (!is_open())
+        return 0;
+    const DWORD length = hid_caps.InputReportByteLength;
+    count = std::min(count, length - 1);
+    std::memset(hid_in_report + 1, 0, count);
+    OVERLAPPED os = {};
+    os.hEvent = hid_read_event;
+    ResetEvent(hid_read_event);
+    if (!started(ReadFile(hid_handle, hid_in_report, length, nullptr, &os)))
+        return 0;
+    if (!await_request(os, hid_read_event, kReadWaitMs))
+        return 0;
+    if (count)
+        std::memcpy(buf, hid_in_report + 1, count);
+    return 1;
+}
+
+void hid_set_report_id(BYTE id) {
+    if (hid_out_report)
+        hid_out_report[0] = id;
+}
+
+int hid_close() {
+    close_handle(hid_handle);
+    close_handle(hid_write_event);
+    close_handle(hid_read_event);
+    free_buffer(hid_in_report);
+    free_buffer(hid_out_report);
+    free_buffer(hid_interface_detail);
+    return 1;
+}
