@@ -1,0 +1,18 @@
+# Writes OUT: a C++ source with the files DIR/<name>.inc for each name in NAMES (comma
+# separated) as byte arrays, and example_script(name) to look them up.
+string(REPLACE "," ";" NAMES "${NAMES}")
+set(_src "// Generated from examples/*.inc by embed_examples.cmake; do not edit.\n")
+string(APPEND _src "#include \"boardsim/chip.h\"\n\nnamespace board {\nnamespace {\n")
+foreach(name ${NAMES})
+    file(READ ${DIR}/${name}.inc _hex HEX)
+    string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," _bytes "${_hex}")
+    string(APPEND _src "const unsigned char ${name}_inc[] = {${_bytes}0};\n")
+endforeach()
+string(APPEND _src "} // namespace\n\nstd::string_view example_script(std::string_view name) {\n")
+foreach(name ${NAMES})
+    string(APPEND _src "    if (name == \"${name}\")\n")
+    string(APPEND _src "        return {reinterpret_cast<const char*>(${name}_inc), sizeof ${name}_inc - 1};\n")
+endforeach()
+string(APPEND _src "    return {};\n}\n\n} // namespace board\n")
+file(WRITE ${OUT}.tmp "${_src}")
+file(COPY_FILE ${OUT}.tmp ${OUT} ONLY_IF_DIFFERENT)

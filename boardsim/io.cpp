@@ -1,0 +1,202 @@
+#include "boardsim/io.h"
+
+#include <cerrno>
+#include <cmath>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace board {
+
+std::string device_dir(const Options& opt, std::string& err) {
+    std::string dir = opt.devices;
+    if (dir.empty()) {
+        if (const char* d = getenv("LARKSPUR_DEVICES"); d && *d)
+            dir = d;
+        else if (const char* x = getenv("XDG_RUNTIME_DIR"); x && *x)
+            dir = std::string(x) + "/larkspur-devices";
+        else
+            dir = "/tmp/larkspur-devices-" + std::to_string(getuid());
+    }
+    // Create each missing level, as mkdir -p does.
+    for (size_t pos = 1; pos <= dir.size(); ++pos) {
+        if (pos != dir.size() && dir[pos] != '/')
+            continue;
+        std::string part = dir.substr(0, pos);
+        if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) {
+            err = "cannot create the device directory " + part + ": " + strerror(errno);
+            return {};
+        }
+    }
+    struct stat st;
+    if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        err = dir + " is not a directory";
+        return {};
+    }
+    return dir;
+}
+
+int signal_fd() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    sigprocmask(SIG_BLOCK, &set, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+    return signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
+}
+
+bool signalled(int sigfd) {
+    signalfd_siginfo si;
+    return read(sigfd, &si, sizeof si) == ssize_t(sizeof si);
+}
+
+Pacer make_pacer(double units_per_s, size_t burst) {
+    Pacer p;
+    p.per_s = units_per_s > 0 ? 1.0 / units_per_s : 0;
+    p.burst = burst ? burst : 1;
+    p.next = Clock::now();
+    return p;
+}
+
+size_t pacer_budget(const Pacer& p, Clock::time_point now) {
+    if (p.per_s == 0)
+        return SIZE_MAX;
+    if (now < p.next)
+        return 0;
+    double ahead = std::chrono::duration<double>(now - p.next).count();
+    double n = 1 + std::floor(ahead / p.per_s);
+    return n >= double(p.burst) ? p.burst : size_t(n);
+}
+
+void pacer_spend(Pacer& p, size_t n, Clock::time_point now) {
+    if (p.per_s == 0 || n == 0)
+        return;
+    auto per = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(p.per_s));
+    auto earliest = now - per * long(p.burst - 1);
+    if (p.next < earliest)
+        p.next = earliest;
+    p.next += per * long(n);
+}
+
+int pacer_wait_ms(const Pacer& p, Clock::time_point now) {
+    if (p.per_s == 0 || now >= p.next)
+        return 0;
+    return ms_until(p.next, now);
+}
+
+void peer_send(Peer& p, std::string msg) {
+    if (p.dead)
+        return;
+    p.queued_bytes += msg.size();
+    p.queue.push_back(std::move(msg));
+    peer_flush(p);
+}
+
+void peer_flush(Peer& p) {
+    while (!p.dead && !p.queue.empty()) {
+        const std::string& m = p.queue.front();
+        ssize_t n = send(p.fd, m.data(), m.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
+                return;
+            p.dead = true;
+            return;
+        }
+        p.queued_bytes -= m.size();
+        p.queue.pop_front();
+    }
+}
+
+void peer_drain(Peer& p, int timeout_ms) {
+    auto end = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    peer_flush(p);
+    while (!p.dead && !p.queue.empty()) {
+        int left = ms_until(end, Clock::now());
+        if (left <= 0)
+            return;
+        pollfd pf{p.fd, POLLOUT, 0};
+        poll(&pf, 1, left);
+        peer_flush(p);
+    }
+}
+
+void peer_close(Peer& p) {
+    if (p.fd >= 0)
+        close(p.fd);
+    p.fd = -1;
+    p.dead = true;
+    p.queue.clear();
+    p.queued_bytes = 0;
+}
+
+int listen_at(const std::string& path, std::string& err) {
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (path.size() >= sizeof addr.sun_path) {
+        err = "socket path too long: " + path;
+        return -1;
+    }
+    memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    struct stat st;
+    if (lstat(path.c_str(), &st) == 0) {
+        int probe = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+        bool live = connect(probe, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+        close(probe);
+        if (live || !S_ISSOCK(st.st_mode)) {
+            err = path + " is already in use";
+            return -1;
+        }
+        unlink(path.c_str());
+    }
+    int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        listen(fd, 16) != 0) {
+        err = "cannot listen at " + path + ": " + strerror(errno);
+        if (fd >= 0)
+            close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+int accept_peer(int listen_fd) {
+    return accept4(listen_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+}
+
+int ms_until(Clock::time_point t, Clock::time_point now) {
+    if (t <= now)
+        return 0;
+    auto us = std::chrono::duration_cast<std::chrono::microseconds>(t - now).count();
+    return int((us + 999) / 1000);
+}
+
+int min_timeout(int a, int b) {
+    if (a < 0)
+        return b;
+    if (b < 0)
+        return a;
+    return a < b ? a : b;
+}
+
+void put_le16(std::string& s, uint16_t v) {
+    s += char(v & 0xFF);
+    s += char(v >> 8);
+}
+
+void put_le32(std::string& s, uint32_t v) {
+    for (int i = 0; i < 4; ++i)
+        s += char((v >> (8 * i)) & 0xFF);
+}
+
+uint32_t le32_at(const std::string& s, size_t off) {
+    return get_le32(reinterpret_cast<const uint8_t*>(s.data()) + off);
+}
+
+} // namespace board
