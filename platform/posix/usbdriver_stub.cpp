@@ -1,8 +1,0 @@
-// Placeholder until this device kind lands.
-#include "platform/posix/handles.h"
-namespace posix {
-HANDLE driver_create(DWORD, DWORD, DWORD) {
-    SetLastError(ERROR_FILE_NOT_FOUND);
-    return INVALID_HANDLE_VALUE;
-}
-} // namespace posix
