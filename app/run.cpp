@@ -1,14 +1,138 @@
 #include "app/run.h"
 
+#include "app/relay.h"
 #include "app/state.h"
 #include "app/utility.h"
+#include "ddrconfig/ddrconfig.h"
+#include "romproto/romproto.h"
+#include "transport/hid/hid.h"
+#include "transport/hid/hid_ids.h"
+#include "transport/transport.h"
+#include "transport/uart/uart.h"
 
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 int target_id = TARGET_NONE;
 
+namespace {
+
+struct target_info {
+    const char* image_file;
+    uint32_t load_addr;
+};
+
+target_info info_for(int target) {
+    switch (target) {
+    case TARGET_EGRET:
+        return {"larkspur-egret.bin", 0xF8006000};
+    case TARGET_HERON:
+        return {"larkspur-heron.bin", 0x1FFE6000};
+    case TARGET_KESTREL:
+        return {"larkspur-kestrel.bin", FALCON_LOAD_ADDR};
+    case TARGET_MERLIN:
+        return {"larkspur-merlin.bin", FALCON_LOAD_ADDR};
+    default:
+        return {"larkspur-hobby.bin", FALCON_LOAD_ADDR};
+    }
+}
+
+int target_from_name(const char* name) {
+    if (std::strcmp(name, "egret") == 0)
+        return TARGET_EGRET;
+    if (std::strcmp(name, "heron") == 0)
+        return TARGET_HERON;
+    return TARGET_FALCON;
+}
+
+// Step 3: open the board on the transport the options chose. False after the failure line.
+bool open_device(const cmd_options& s_out) {
+    if (use_usb == 1 && (target_id == TARGET_EGRET || target_id == TARGET_HERON)) {
+        dev_set_usb_row(target_id == TARGET_EGRET ? 13 : 12);
+        dev_set_usb_waits(30, 50);
+        if (dev_open_usb(0) != 1) {
+            std::printf("OpenUSB() failed! Please make sure board connected and in serial "
+                        "download mode.\n");
+            use_usb = 0;
+            return false;
+        }
+        std::printf("OpenUSB() OK!\n");
+        return true;
+    }
+    if (use_usb == 1) {
+        static const struct {
+            uint16_t product_id;
+            int target;
+            const char* line;
+        } variants[] = {{KESTREL_PRODUCT_ID, TARGET_KESTREL, "KESTREL opened.\n"},
+                        {MERLIN_PRODUCT_ID, TARGET_MERLIN, "MERLIN opened.\n"},
+                        {HOBBY_PRODUCT_ID, TARGET_HOBBY, "HOBBY opened.\n"}};
+        for (const auto& v : variants) {
+            if (hid_open(FALCON_VENDOR_ID, v.product_id) == 1) {
+                target_id = v.target;
+                std::printf("%s", v.line);
+                return true;
+            }
+        }
+        std::printf("Open FALCON device failed! Please make sure board connected and in "
+                    "serial download mode.\n");
+        return false;
+    }
+    char str_buf_com_num[256];
+    std::snprintf(str_buf_com_num, sizeof str_buf_com_num, "COM%s", s_out.com_num);
+    if (!OpenUART(str_buf_com_num)) {
+        std::printf("Open com%s failed!\n", s_out.com_num);
+        return false;
+    }
+    std::printf("Open %s OK.\n", str_buf_com_num);
+    return true;
+}
+
+// Steps 9 to 13: the test image read whole, the DCD area placed into it. Null after the
+// failure line.
+image_buffer load_image(uint32_t* image_size) {
+    char str_buf_in_image[256];
+    std::snprintf(str_buf_in_image, sizeof str_buf_in_image, "%s", info_for(target_id).image_file);
+    FILE* f = std::fopen(str_buf_in_image, "rb");
+    if (!f) {
+        std::printf("Open the image file %s failed.\n", str_buf_in_image);
+        return nullptr;
+    }
+    long size = -1;
+    if (std::fseek(f, 0, SEEK_END) == 0)
+        size = std::ftell(f);
+    if (size <= 0 || size > 0x7FFFFFFF || std::fseek(f, 0, SEEK_SET) != 0) {
+        std::printf("Read the image file %s failed.\n", str_buf_in_image);
+        std::fclose(f);
+        return nullptr;
+    }
+    if (static_cast<size_t>(size) < dcd_region_end(target_id)) {
+        std::printf("The image file %s is too small.\n", str_buf_in_image);
+        std::fclose(f);
+        return nullptr;
+    }
+    image_buffer image_buf(static_cast<uint8_t*>(std::malloc(static_cast<size_t>(size))));
+    if (!image_buf) {
+        std::printf("malloc failed.\n");
+        std::fclose(f);
+        return nullptr;
+    }
+    if (std::fread(image_buf.get(), 1, static_cast<size_t>(size), f) != static_cast<size_t>(size)) {
+        std::printf("Read the image file %s failed.\n", str_buf_in_image);
+        std::fclose(f);
+        return nullptr;
+    }
+    place_dcd_area(image_buf.get(), static_cast<size_t>(size));
+    std::fclose(f);
+    *image_size = static_cast<uint32_t>(size);
+    return image_buf;
+}
+
+} // namespace
+
 int larkspur_run(int argc, char** argv) {
+    // Step 1: the command line.
     static char str_exe_name_buf[256];
     std::snprintf(str_exe_name_buf, sizeof str_exe_name_buf, "%s",
                   argv[0] + base_name_offset(argv[0]));
@@ -26,9 +150,71 @@ int larkspur_run(int argc, char** argv) {
         print_version();
         return 0;
     }
-    if (result < 0)
+    if (result < 0 || check_options(s_out) != 0)
         return -1;
-    if (check_options(s_out) != 0)
+
+    // Steps 2 and 3: target and device.
+    target_id = target_from_name(s_out.target);
+    if (!open_device(s_out))
         return -1;
-    return 0;
+
+    // Steps 4 to 8: script, map, DCD area.
+    FILE* p_ddr_init_file = std::fopen(s_out.ddr_file, "r");
+    if (!p_ddr_init_file) {
+        std::printf("Open ddr init file %s failed.\n", s_out.ddr_file);
+        return -1;
+    }
+    std::vector<dcd_node> array_dcd_node(FALCON_MAX_ENTRIES, dcd_node{0, 0});
+    uint32_t dcd_len = max_dcd_entries(target_id);
+    const range_table* ranges = range_table_for(target_id);
+    if (parse_ddr_init_script(p_ddr_init_file, array_dcd_node.data(), &dcd_len) != 0) {
+        std::printf("The ddr init file has some syntax error.\n");
+        std::fclose(p_ddr_init_file);
+        return -1;
+    }
+    std::fclose(p_ddr_init_file);
+    if (check_dcd_addresses(array_dcd_node.data(), dcd_len, ranges->rows, ranges->table) != 0) {
+        std::printf("the addr out of valid range.\n");
+        return -1;
+    }
+    bool falcon = target_id != TARGET_EGRET && target_id != TARGET_HERON;
+    if (!falcon) {
+        reset_dcd_tables();
+        encode_dcd(array_dcd_node.data(), dcd_len);
+    }
+
+    // Steps 9 to 13: the test image.
+    uint32_t image_size = 0;
+    image_buffer image_buf = load_image(&image_size);
+    if (!image_buf)
+        return -1;
+
+    // Steps 14 to 18: the boot ROM.
+    uint8_t gate_type = 0;
+    if (rom_check_gate(&gate_type) == 0) {
+        std::printf("rom_check_gate() failed.Please make sure board connected and in serial "
+                    "download mode.\n");
+        dev_close();
+        return -1;
+    }
+    if (gate_type == GATE_TYPE_PRODUCT) {
+        std::printf("GATE_TYPE: PRODUCT. Not supported yet.\n");
+        return -1;
+    }
+    std::printf("GATE_TYPE: DEVELOP\n");
+    if (falcon && write_dcd(array_dcd_node.data(), dcd_len) == 0) {
+        std::printf("Write dcd failed.\n");
+        return -1;
+    }
+    std::printf("Image loading...\n");
+    if (rom_write_image(image_buf.get(), image_size, info_for(target_id).load_addr, 0xAA) != 1) {
+        std::printf("download Image to IRAM failed\n");
+        dev_close();
+        return -1;
+    }
+    std::printf("download Image to IRAM OK\n\n");
+    rom_jump();
+
+    // Step 19: the test program's console.
+    return console_relay(s_out.target, std::move(image_buf));
 }

@@ -18,8 +18,10 @@
 namespace posix {
 namespace {
 
-std::mutex g_table_lock;
-std::map<uintptr_t, HandleRef> g_table;
+// Handles still open at exit are left to the process end, as on Windows: the table is
+// never destroyed, so no object's destructor runs after the statics it uses are gone.
+std::mutex& g_table_lock = *new std::mutex;
+std::map<uintptr_t, HandleRef>& g_table = *new std::map<uintptr_t, HandleRef>;
 uintptr_t g_next_handle = 0x100;
 
 } // namespace

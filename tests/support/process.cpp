@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <mutex>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -204,6 +205,137 @@ int Background::stop(std::chrono::milliseconds grace) {
         int st;
         waitpid(pid_, &st, 0);
         status_ = decode_status(st);
+    }
+    return status_;
+}
+
+struct Interactive::Shared {
+    mutable std::mutex m;
+    std::string out;
+    std::string err;
+};
+
+Interactive::Interactive(const std::vector<std::string>& argv, const RunOptions& opt,
+                         bool stdin_pty)
+    : shared_(std::make_shared<Shared>()) {
+    int out_pipe[2], err_pipe[2];
+    if (pipe2(out_pipe, O_CLOEXEC) || pipe2(err_pipe, O_CLOEXEC))
+        throw std::runtime_error("pipe failed");
+    int child_in = -1;
+    if (stdin_pty) {
+        int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (master < 0 || grantpt(master) || unlockpt(master))
+            throw std::runtime_error("pty failed");
+        child_in = open(ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        in_fd_ = master;
+    } else {
+        int in_pipe[2];
+        if (pipe2(in_pipe, O_CLOEXEC))
+            throw std::runtime_error("pipe failed");
+        child_in = in_pipe[0];
+        in_fd_ = in_pipe[1];
+    }
+    pid_ = spawn(argv, opt, child_in, out_pipe[1], err_pipe[1]);
+    close(child_in);
+    close(out_pipe[1]);
+    close(err_pipe[1]);
+    out_fd_ = out_pipe[0];
+    err_fd_ = err_pipe[0];
+    auto shared = shared_;
+    int fds_in[2] = {out_fd_, err_fd_};
+    reader_ = std::thread([shared, fds_in] {
+        pollfd fds[2] = {{fds_in[0], POLLIN, 0}, {fds_in[1], POLLIN, 0}};
+        int open_fds = 2;
+        char buf[4096];
+        while (open_fds > 0) {
+            if (poll(fds, 2, -1) < 0 && errno != EINTR)
+                break;
+            for (int i = 0; i < 2; ++i) {
+                if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
+                    continue;
+                ssize_t n = read(fds[i].fd, buf, sizeof buf);
+                if (n <= 0) {
+                    fds[i].fd = -1;
+                    --open_fds;
+                    continue;
+                }
+                std::lock_guard<std::mutex> lk(shared->m);
+                (i == 0 ? shared->out : shared->err).append(buf, static_cast<size_t>(n));
+            }
+        }
+    });
+}
+
+Interactive::~Interactive() {
+    if (status_ < 0) {
+        kill(-pid_, SIGKILL);
+        kill(pid_, SIGKILL);
+        int st;
+        waitpid(pid_, &st, 0);
+    }
+    if (in_fd_ >= 0)
+        close(in_fd_);
+    // The reader ends when every writer of the pipes is gone.
+    if (reader_.joinable())
+        reader_.join();
+    close(out_fd_);
+    close(err_fd_);
+}
+
+void Interactive::send(const std::string& bytes) {
+    if (in_fd_ < 0)
+        return;
+    signal(SIGPIPE, SIG_IGN);
+    size_t off = 0;
+    while (off < bytes.size()) {
+        ssize_t n = write(in_fd_, bytes.data() + off, bytes.size() - off);
+        if (n <= 0)
+            break;
+        off += static_cast<size_t>(n);
+    }
+}
+
+void Interactive::close_stdin() {
+    if (in_fd_ >= 0)
+        close(in_fd_);
+    in_fd_ = -1;
+}
+
+std::string Interactive::out() const {
+    std::lock_guard<std::mutex> lk(shared_->m);
+    return shared_->out;
+}
+
+std::string Interactive::err() const {
+    std::lock_guard<std::mutex> lk(shared_->m);
+    return shared_->err;
+}
+
+bool Interactive::wait_for_output(const std::string& text,
+                                  std::chrono::milliseconds timeout) const {
+    return eventually([&] { return out().find(text) != std::string::npos; }, timeout);
+}
+
+int Interactive::wait_exit(std::chrono::milliseconds timeout) {
+    if (status_ >= 0)
+        return status_;
+    bool ended = eventually(
+        [&] {
+            int st;
+            if (waitpid(pid_, &st, WNOHANG) == pid_) {
+                status_ = decode_status(st);
+                return true;
+            }
+            return false;
+        },
+        timeout);
+    if (!ended) {
+        kill(-pid_, SIGKILL);
+        kill(pid_, SIGKILL);
+        int st;
+        waitpid(pid_, &st, 0);
+        status_ = 128 + SIGKILL;
+        return -1;
     }
     return status_;
 }

@@ -4,6 +4,8 @@
 #include <chrono>
 #include <ctime>
 #include <map>
+#include <memory>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -51,6 +53,37 @@ class Background {
     int pid_ = -1;
     int status_ = -1;
     std::string log_path_;
+};
+
+// A process driven like a user at a console: standard input written on demand (a pipe, or
+// a pseudo-terminal when stdin_pty is set), standard output and error collected by a
+// reader thread. The destructor kills it if it still runs.
+class Interactive {
+  public:
+    Interactive(const std::vector<std::string>& argv, const RunOptions& opt = {},
+                bool stdin_pty = false);
+    ~Interactive();
+    Interactive(const Interactive&) = delete;
+    Interactive& operator=(const Interactive&) = delete;
+
+    void send(const std::string& bytes);
+    void close_stdin();
+    std::string out() const;
+    std::string err() const;
+    bool wait_for_output(const std::string& text, std::chrono::milliseconds timeout) const;
+    // The exit code as in RunResult, or -1 when it did not end in time (it is killed then).
+    int wait_exit(std::chrono::milliseconds timeout);
+    bool exited() const { return status_ >= 0; }
+
+  private:
+    int pid_ = -1;
+    int status_ = -1;
+    int in_fd_ = -1;
+    int out_fd_ = -1;
+    int err_fd_ = -1;
+    struct Shared;
+    std::shared_ptr<Shared> shared_;
+    std::thread reader_;
 };
 
 // A fresh directory below the system's temporary directory, removed with its contents by

@@ -1,0 +1,175 @@
+#include "romproto/romproto.h"
+
+#include "app/state.h"
+#include "platform/winapi.h"
+#include "transport/hid/hid.h"
+#include "transport/transport.h"
+
+#include <cstdio>
+
+namespace {
+
+bool is_falcon() {
+    return target_id != TARGET_EGRET && target_id != TARGET_HERON;
+}
+
+void put_be(uint8_t* p, uint32_t v, int bytes) {
+    for (int i = bytes - 1; i >= 0; --i) {
+        p[i] = static_cast<uint8_t>(v);
+        v >>= 8;
+    }
+}
+
+// Builds and sends one frame; on falcon the frame travels with report ID 1 unless the
+// exchange keeps the ID as it is.
+bool send_frame(uint16_t code, uint32_t addr, uint8_t width, uint32_t length, uint32_t value,
+                uint8_t tail, bool select_report_id = true) {
+    rom_command cmd;
+    rom_build_command(&cmd, code, addr, width, length, value, tail);
+    if (is_falcon() && select_report_id)
+        hid_set_report_id(1);
+    uint32_t written = 0;
+    return dev_write(cmd.bytes.data(), static_cast<uint32_t>(cmd.bytes.size()), &written) != 0;
+}
+
+// One acknowledgement word. A failed or short read leaves the bytes it did not fill at
+// zero, so it shows in the failure message as received.
+uint32_t read_ack() {
+    uint8_t ack[4] = {0, 0, 0, 0};
+    dev_read(ack, sizeof ack);
+    return static_cast<uint32_t>(ack[0]) | static_cast<uint32_t>(ack[1]) << 8 |
+           static_cast<uint32_t>(ack[2]) << 16 | static_cast<uint32_t>(ack[3]) << 24;
+}
+
+bool is_gate_ack(uint32_t ack) {
+    return ack == ROM_ACK_PRODUCT || ack == ROM_ACK_DEVELOP;
+}
+
+} // namespace
+
+void rom_build_command(rom_command* cmd, uint16_t code, uint32_t addr, uint8_t width,
+                       uint32_t length, uint32_t value, uint8_t tail) {
+    uint8_t* b = cmd->bytes.data();
+    put_be(b, code, 2);
+    put_be(b + 2, addr, 4);
+    b[6] = width;
+    put_be(b + 7, length, 4);
+    put_be(b + 11, value, 4);
+    b[15] = tail;
+}
+
+unsigned rom_check_gate(uint8_t* gate_type) {
+    uint16_t code = is_falcon() ? ROM_CMD_EXEC : ROM_CMD_GATE;
+    if (!send_frame(code, 0, 0, 0, 0, 0)) {
+        std::printf("rom_check_gate: writing cmd to device failed and error code is %d\n",
+                    static_cast<int>(GetLastError()));
+        return 0;
+    }
+    uint32_t ack = read_ack();
+    if (!is_gate_ack(ack)) {
+        std::printf("rom_check_gate: reading GATE ack failed 0x%08x\n", ack);
+        return 0;
+    }
+    *gate_type = ack == ROM_ACK_PRODUCT ? GATE_TYPE_PRODUCT : GATE_TYPE_DEVELOP;
+    if (is_falcon())
+        read_ack(); // the falcon ROM sends one more word, which carries nothing we use
+    return 1;
+}
+
+unsigned rom_write(uint32_t addr, uint32_t value) {
+    if (!send_frame(ROM_CMD_WRITE, addr, ROM_WIDTH_32, 0, value, 0)) {
+        std::printf("rom_write: writing to device failed\n");
+        return 0;
+    }
+    uint32_t ack = read_ack();
+    if (!is_gate_ack(ack)) {
+        std::printf("rom_write: reading GATE ack failed 0x%08x\n", ack);
+        return 0;
+    }
+    ack = read_ack();
+    if (ack != ROM_ACK_CMD) {
+        std::printf("rom_write: reading CMD ack failed 0x%08x\n", ack);
+        return 0;
+    }
+    return 1;
+}
+
+unsigned rom_write_image(const uint8_t* image, uint32_t size, uint32_t load_addr, uint8_t tail) {
+    static const char name[] = "rom_write_image";
+    if (!send_frame(ROM_CMD_IMAGE, load_addr, 0, size, 0, tail)) {
+        std::printf("%s: writing cmd to device failed\n", name);
+        return 0;
+    }
+    uint32_t written = 0;
+    if (!is_falcon()) {
+        uint32_t ack = read_ack();
+        if (!is_gate_ack(ack)) {
+            std::printf("%s: reading GATE ack failed 0x%08x\n", name, ack);
+            return 0;
+        }
+        if (!dev_write(image, size, &written)) {
+            std::printf("%s: sending file failed\n", name);
+            return 0;
+        }
+        return 1;
+    }
+    hid_set_report_id(2);
+    if (!dev_write(image, size, &written)) {
+        std::printf("%s: sending file failed\n", name);
+        return 0;
+    }
+    uint32_t ack = read_ack();
+    if (!is_gate_ack(ack)) {
+        std::printf("%s: reading GATE ack failed 0x%08x\n", name, ack);
+        return 0;
+    }
+    ack = read_ack();
+    if (ack != ROM_ACK_DONE) {
+        std::printf("rom_write: reading CMD ack failed 0x%08x\n", ack);
+        return 0;
+    }
+    return 1;
+}
+
+unsigned rom_jump() {
+    bool falcon = is_falcon();
+    bool sent = falcon ? send_frame(ROM_CMD_FALCON_JUMP, FALCON_LOAD_ADDR, 0, 0, 0, 0)
+                       : send_frame(ROM_CMD_EXEC, 0, 0, 0, 0, 0);
+    if (!sent) {
+        std::printf("rom_exec: writing cmd to device failed\n");
+        return 0;
+    }
+    uint32_t ack = read_ack();
+    if (falcon && !is_gate_ack(ack)) {
+        std::printf("%s: reading GATE ack failed 0x%08x\n", "rom_jump", ack);
+        return 0;
+    }
+    if (!falcon && ack != ROM_ACK_DONE) {
+        std::printf("rom_exec: reading ERROR ack failed 0x%08x\n", ack);
+        return 0;
+    }
+    return 1;
+}
+
+unsigned rom_read(uint32_t addr, void* buf, uint32_t count) {
+    if (!send_frame(ROM_CMD_READ, addr, ROM_WIDTH_32, count, 0, 0, false)) {
+        std::printf("rom_write: writing to device failed\n");
+        return 0;
+    }
+    uint32_t ack = read_ack();
+    if (!is_gate_ack(ack)) {
+        std::printf("rom_read: reading GATE ack failed: 0x%08x\n", ack);
+        return 0;
+    }
+    return static_cast<unsigned>(dev_read(buf, count));
+}
+
+unsigned write_dcd(const dcd_node* nodes, uint32_t count) {
+    for (uint32_t i = 0; i < count; ++i) {
+        if (!rom_write(nodes[i].addr, nodes[i].value)) {
+            std::printf("ROM Write failed, addr: 0x%08x\n", nodes[i].addr);
+            return 0;
+        }
+    }
+    return 1;
+}

@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# The demo: builds everything, writes the test images, starts a virtual egret board on a
+# pseudo-terminal and runs larkspur against it. At a terminal you end the console with
+# ESC; without one (CI, a pipe) the demo presses ESC itself once the test program has
+# reported its result.
+#   scripts/demo.sh [egret|heron|kestrel|merlin|hobby] [uart|usb|hid]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+repo=$PWD
+source scripts/setup.sh
+larkspur_need_packages "${LARKSPUR_BUILD_PACKAGES[@]}"
+
+target=${1:-egret}
+transport=${2:-}
+cmake --preset release >/dev/null
+cmake --build --preset release
+bin=$repo/build/release
+larkspur=$bin/app/larkspur
+board=$bin/boardsim/larkspur-board
+
+work=$(mktemp -d /tmp/larkspur-demo-XXXXXX)
+devices=$work/devices
+board_pid=""
+cleanup() {
+    [ -n "$board_pid" ] && kill "$board_pid" 2>/dev/null && wait "$board_pid" 2>/dev/null
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+"$board" --write-images "$work"
+board_args=(--target "$target" --devices "$devices" --log "$work/board.log")
+[ -n "$transport" ] && board_args+=(--transport "$transport")
+case "$target" in
+    egret | heron) [ "$transport" = usb ] || board_args+=(--com 1) ;;
+esac
+"$board" "${board_args[@]}" &
+board_pid=$!
+for _ in $(seq 100); do
+    grep -q '^READY' "$work/board.log" 2>/dev/null && break
+    sleep 0.1
+done
+
+case "$target" in
+    egret | heron)
+        if [ "$transport" = usb ]; then
+            args=(-t "$target" -df "$repo/examples/$target.inc" -usb)
+        else
+            args=(-t "$target" -df "$repo/examples/$target.inc" -com 1)
+        fi
+        ;;
+    *) args=(-t falcon -df "$repo/examples/$target.inc") ;;
+esac
+
+cd "$work"
+echo "+ larkspur ${args[*]}"
+if [ -t 0 ] && [ -t 1 ]; then
+    LARKSPUR_DEVICES="$devices" "$larkspur" "${args[@]}"
+else
+    # No one at the keyboard: press ESC once the test program has given its verdict.
+    mkfifo "$work/keys"
+    (
+        exec 3>"$work/keys"
+        for _ in $(seq 1200); do
+            grep -q "DDR test:" "$work/out.log" 2>/dev/null && break
+            sleep 0.1
+        done
+        sleep 0.5
+        printf '\033' >&3
+    ) &
+    LARKSPUR_DEVICES="$devices" "$larkspur" "${args[@]}" <"$work/keys" | tee "$work/out.log"
+fi

@@ -1,0 +1,161 @@
+// A virtual board and a larkspur run against it, each in its own process, meeting in a
+// private device directory.
+#pragma once
+
+#include "tests/e2e/e2e.h"
+#include "tests/support/process.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <regex>
+#include <string>
+#include <vector>
+
+namespace e2e {
+
+using namespace std::chrono_literals;
+
+inline std::string board_exe() {
+    return LARKSPUR_BOARD_EXE;
+}
+
+struct BoardSpec {
+    std::string target;               // egret, heron, kestrel, merlin, hobby
+    std::string transport;            // uart, usb, hid; empty: the board's default
+    std::vector<std::string> options; // fault and rate options
+};
+
+class Session {
+  public:
+    explicit Session(const std::string& image_size = "") {
+        std::vector<std::string> argv = {board_exe(), "--write-images", dir.path()};
+        if (!image_size.empty()) {
+            argv.push_back("--image-size");
+            argv.push_back(image_size);
+        }
+        testsupport::RunResult r = testsupport::run(argv);
+        EXPECT_EQ(r.exit_code, 0) << r.err;
+    }
+
+    std::string devices() const { return dir.file("devices"); }
+    std::string image(const std::string& target) const {
+        return dir.file("larkspur-" + target + ".bin");
+    }
+    // The sample script, copied into the working directory: the -df value must begin
+    // with a letter or digit, so runs name it relative.
+    std::string example(const std::string& target) const {
+        std::string name = target + ".inc";
+        dir.write(name,
+                  testsupport::read_file(std::string(LARKSPUR_SOURCE_DIR) + "/examples/" + name));
+        return name;
+    }
+
+    // Starts a board and waits until its device entry is there.
+    testsupport::Background& start_board(const BoardSpec& spec, int com = 0) {
+        std::string n = std::to_string(boards.size());
+        std::vector<std::string> argv = {board_exe(),
+                                         "--target",
+                                         spec.target,
+                                         "--devices",
+                                         devices(),
+                                         "--log",
+                                         dir.file("board" + n + ".log"),
+                                         "--save-image",
+                                         dir.file("received" + n + ".bin")};
+        if (!spec.transport.empty()) {
+            argv.push_back("--transport");
+            argv.push_back(spec.transport);
+        }
+        if (com) {
+            argv.push_back("--com");
+            argv.push_back(std::to_string(com));
+        }
+        argv.insert(argv.end(), spec.options.begin(), spec.options.end());
+        boards.push_back(std::make_unique<testsupport::Background>(argv));
+        log_paths.push_back(dir.file("board" + n + ".log"));
+        EXPECT_TRUE(testsupport::eventually(
+            [&] { return board_log(boards.size() - 1).find("READY") != std::string::npos; }, 10s))
+            << "board did not come up";
+        return *boards.back();
+    }
+
+    std::string board_log(size_t i = 0) const { return testsupport::read_file(log_paths.at(i)); }
+    std::vector<std::string> board_lines(const std::string& prefix, size_t i = 0) const {
+        std::vector<std::string> out;
+        for (const std::string& l : testsupport::lines(board_log(i)))
+            if (l.rfind(prefix, 0) == 0)
+                out.push_back(l);
+        return out;
+    }
+    std::string received_image(size_t i = 0) const {
+        return testsupport::read_file(dir.file("received" + std::to_string(i) + ".bin"));
+    }
+
+    testsupport::RunOptions larkspur_options() const {
+        testsupport::RunOptions opt;
+        opt.cwd = dir.path();
+        opt.env["LARKSPUR_DEVICES"] = devices();
+        return opt;
+    }
+
+    // A run that ends by itself (a failure before the relay).
+    testsupport::RunResult run(const std::vector<std::string>& args,
+                               std::chrono::milliseconds timeout = 60s) {
+        testsupport::RunOptions opt = larkspur_options();
+        opt.timeout = timeout;
+        return run_larkspur(args, opt);
+    }
+
+    // A run driven like a user at the console.
+    std::unique_ptr<testsupport::Interactive> start(const std::vector<std::string>& args,
+                                                    bool stdin_pty = false) {
+        return std::make_unique<testsupport::Interactive>(larkspur_argv(args), larkspur_options(),
+                                                          stdin_pty);
+    }
+
+    testsupport::TempDir dir;
+    std::vector<std::unique_ptr<testsupport::Background>> boards;
+    std::vector<std::string> log_paths;
+};
+
+// The k-th acknowledgement word the board sent after the last frame it received, as the
+// host prints it; a word never sent reads as zero.
+inline std::string ack_after_last_frame(const Session& s, size_t k, size_t board = 0) {
+    std::vector<std::string> acks;
+    for (const std::string& l : testsupport::lines(s.board_log(board))) {
+        if (l.rfind("FRAME ", 0) == 0)
+            acks.clear();
+        else if (l.rfind("ACK ", 0) == 0)
+            acks.push_back(l.substr(4));
+    }
+    return k < acks.size() ? acks[k] : std::string("0x00000000");
+}
+
+inline std::string hex(const std::string& bytes) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : bytes) {
+        out.push_back(digits[c >> 4]);
+        out.push_back(digits[c & 15]);
+    }
+    return out;
+}
+
+inline std::string frame(uint16_t code, uint32_t addr, uint8_t width, uint32_t len, uint32_t value,
+                         uint8_t tail) {
+    std::string b;
+    auto put = [&](uint32_t v, int n) {
+        for (int i = n - 1; i >= 0; --i)
+            b.push_back(static_cast<char>(v >> (8 * i)));
+    };
+    put(code, 2);
+    put(addr, 4);
+    put(width, 1);
+    put(len, 4);
+    put(value, 4);
+    put(tail, 1);
+    return "FRAME " + hex(b);
+}
+
+} // namespace e2e

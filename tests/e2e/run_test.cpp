@@ -1,0 +1,198 @@
+// Whole runs of the real larkspur against the real larkspur-board, on every target and
+// transport: what the user sees, and what reached the board.
+#include "tests/e2e/board.h"
+
+#include "app/utility.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+using namespace e2e;
+using testsupport::lines;
+
+namespace {
+
+struct RunSetup {
+    const char* name;
+    const char* target;    // the board's target
+    const char* transport; // the board's transport
+    const char* typed;     // -t as typed
+    bool usb;              // -usb (egret/heron)
+    uint32_t load_addr;
+};
+
+const RunSetup kSetups[] = {
+    {"egret_serial", "egret", "uart", "egret", false, 0xF8006000},
+    {"heron_serial", "heron", "uart", "heron", false, 0x1FFE6000},
+    {"egret_usb", "egret", "usb", "egret", true, 0xF8006000},
+    {"heron_usb", "heron", "usb", "heron", true, 0x1FFE6000},
+    {"kestrel", "kestrel", "hid", "falcon", false, 0x00907000},
+    {"merlin", "merlin", "hid", "falcon", false, 0x00907000},
+    {"hobby", "hobby", "hid", "falcon", false, 0x00907000},
+};
+
+bool is_falcon(const RunSetup& s) {
+    return std::string(s.typed) == "falcon";
+}
+
+std::vector<std::string> args_for(const RunSetup& s, const std::string& script) {
+    std::vector<std::string> a = {"-t", s.typed, "-df", script};
+    if (std::string(s.transport) == "uart") {
+        a.push_back("-com");
+        a.push_back("7");
+    } else if (s.usb) {
+        a.push_back("-usb");
+    }
+    return a;
+}
+
+std::vector<std::string> expected_lines(const RunSetup& s) {
+    std::vector<std::string> l;
+    std::string t = s.transport;
+    if (t == "uart")
+        l.push_back("Open COM7 OK.");
+    else if (t == "usb")
+        l.push_back("OpenUSB() OK!");
+    else
+        l.push_back(std::string(s.target) == "kestrel"  ? "KESTREL opened."
+                    : std::string(s.target) == "merlin" ? "MERLIN opened."
+                                                        : "HOBBY opened.");
+    if (t == "usb" && std::string(s.target) == "egret")
+        l.push_back("USB valid flag for egret set.");
+    l.insert(l.end(), {"GATE_TYPE: DEVELOP", "Image loading...", "download Image to IRAM OK", ""});
+    if (t == "usb")
+        l.push_back(std::string("Re-open the ") + s.typed + " device.");
+    if (t == "hid")
+        l.push_back("Re-open FALCON device.");
+    l.push_back("Running DDR test..., press \"ESC\" key to exit.");
+    return l;
+}
+
+std::vector<dcd_node> script_entries(const std::string& path) {
+    FILE* f = std::fopen(path.c_str(), "r");
+    EXPECT_NE(f, nullptr) << path;
+    std::vector<dcd_node> nodes(512);
+    uint32_t len = 512;
+    EXPECT_EQ(parse_ddr_init_script(f, nodes.data(), &len), 0);
+    std::fclose(f);
+    nodes.resize(len);
+    return nodes;
+}
+
+// The DCD region the board must receive, built here independently of the host's encoder.
+std::string expected_region(const RunSetup& s, const std::vector<dcd_node>& nodes) {
+    bool egret = std::string(s.target) == "egret";
+    size_t entries = egret ? 200 : 136;
+    size_t flag = egret ? 192 : 128;
+    std::string out;
+    auto put = [&](uint32_t v) {
+        for (int i = 0; i < 4; ++i)
+            out.push_back(static_cast<char>(egret ? v >> (24 - 8 * i) : v >> (8 * i)));
+    };
+    for (size_t i = 0; i < entries; ++i) {
+        uint32_t addr = egret ? 0xF801DC00 : 0x1FFFDC00, value = 0xDEADC0DE;
+        if (i < nodes.size()) {
+            addr = nodes[i].addr;
+            value = nodes[i].value;
+        } else if (i == flag && s.usb) {
+            addr = egret ? 0xF801DC10 : 0x1FFFDC10;
+            value = 0x55AA55AA;
+        }
+        if (!egret)
+            put(4);
+        put(addr);
+        put(value);
+    }
+    return out;
+}
+
+std::string rx_line_for_q(const RunSetup& s) {
+    std::string t = s.transport;
+    if (t == "uart")
+        return "RX 71";
+    if (t == "usb")
+        return "RX 71 00 00 00";
+    std::string l = "RX 02 71";
+    for (int i = 0; i < 63; ++i)
+        l += " 00";
+    return l;
+}
+
+class FullRun : public testing::TestWithParam<RunSetup> {};
+
+TEST_P(FullRun, ToEscWithBootRomExchangesOnTheWire) {
+    const RunSetup& s = GetParam();
+    Session session;
+    session.start_board({s.target, s.transport, {}}, 7);
+    std::string script = session.example(s.target);
+    auto run = session.start(args_for(s, script));
+
+    ASSERT_TRUE(run->wait_for_output("press \"ESC\" key to exit.\n", 60s)) << run->out();
+    ASSERT_TRUE(run->wait_for_output("DDR test: PASS", 20s)) << run->out() << session.board_log();
+    EXPECT_NE(run->out().find("Image check: OK"), std::string::npos) << run->out();
+    auto got = lines(run->out());
+    auto want = expected_lines(s);
+    ASSERT_GE(got.size(), want.size()) << run->out();
+    EXPECT_EQ(std::vector<std::string>(got.begin(), got.begin() + want.size()), want);
+
+    // A key reaches the test program in the transport's framing.
+    run->send("q");
+    ASSERT_TRUE(testsupport::eventually(
+        [&] { return session.board_log().find("KEY 0x71") != std::string::npos; }, 10s))
+        << session.board_log();
+    // Before the key only the handshake word or the greeting report went out.
+    auto rx = session.board_lines("RX ");
+    ASSERT_EQ(rx.size(), std::string(s.transport) == "uart" ? 1u : 2u) << session.board_log();
+    EXPECT_EQ(rx.back(), rx_line_for_q(s));
+    EXPECT_TRUE(run->wait_for_output("Key 0x71", 10s)) << run->out();
+
+    // ESC ends the run and sends nothing.
+    run->send("\x1b");
+    EXPECT_EQ(run->wait_exit(10s), 0) << run->out();
+    testsupport::eventually([] { return false; }, 300ms);
+    EXPECT_EQ(session.board_lines("RX ").size(), rx.size());
+
+    // What reached the boot ROM.
+    std::string image = testsupport::read_file(session.image(s.target));
+    std::string received = session.received_image();
+    auto frames = session.board_lines("FRAME ");
+    auto nodes = script_entries(session.dir.file(script));
+    std::vector<std::string> want_frames;
+    if (is_falcon(s)) {
+        want_frames.push_back(frame(0x0505, 0, 0, 0, 0, 0));
+        for (const dcd_node& n : nodes)
+            want_frames.push_back(frame(0x0202, n.addr, 0x20, 0, n.value, 0));
+        want_frames.push_back(frame(0x0404, s.load_addr, 0, uint32_t(image.size()), 0, 0xAA));
+        want_frames.push_back(frame(0x0B0B, 0x00907000, 0, 0, 0, 0));
+        EXPECT_EQ(received, image) << "a falcon image goes byte for byte";
+        auto regs = session.board_lines("REG ");
+        ASSERT_EQ(regs.size(), nodes.size());
+        for (size_t i = 0; i < nodes.size(); ++i) {
+            char want[64];
+            std::snprintf(want, sizeof want, "REG 0x%08x 0x%08x", nodes[i].addr, nodes[i].value);
+            EXPECT_EQ(regs[i], want);
+        }
+    } else {
+        want_frames.push_back(frame(0x0303, 0, 0, 0, 0, 0));
+        want_frames.push_back(frame(0x0404, s.load_addr, 0, uint32_t(image.size()), 0, 0xAA));
+        want_frames.push_back(frame(0x0505, 0, 0, 0, 0, 0));
+        EXPECT_TRUE(session.board_lines("REG ").empty());
+        size_t off = std::string(s.target) == "egret" ? 52 : 36;
+        std::string region = expected_region(s, nodes);
+        ASSERT_EQ(received.size(), image.size());
+        EXPECT_EQ(received.substr(0, off), image.substr(0, off));
+        EXPECT_EQ(hex(received.substr(off, region.size())), hex(region));
+        EXPECT_EQ(received.substr(off + region.size()), image.substr(off + region.size()));
+        EXPECT_EQ(session.board_lines("DCD ").size(), region.size() / (off == 52 ? 8 : 12));
+    }
+    EXPECT_EQ(frames, want_frames);
+    char jump[32];
+    std::snprintf(jump, sizeof jump, "JUMP 0x%08x", s.load_addr);
+    EXPECT_EQ(session.board_lines("JUMP "), std::vector<std::string>{jump});
+}
+
+INSTANTIATE_TEST_SUITE_P(Targets, FullRun, testing::ValuesIn(kSetups),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+} // namespace

@@ -1,0 +1,131 @@
+#include "transport/transport.h"
+
+#include "app/state.h"
+#include "transport/hid/hid.h"
+#include "transport/hid/hid_ids.h"
+#include "transport/uart/uart.h"
+#include "transport/usbbulk/usbbulk.h"
+
+#include <cstdio>
+
+uint32_t usb_device_row = 0;
+uint32_t usb_attach_wait_s = 0;
+uint32_t usb_read_timeout_ms = 0;
+
+namespace {
+
+enum class route { usb_bulk, serial, hid };
+
+route current_route() {
+    if (target_id == TARGET_EGRET || target_id == TARGET_HERON)
+        return use_usb == 1 ? route::usb_bulk : route::serial;
+    return route::hid;
+}
+
+} // namespace
+
+void dev_set_usb_row(uint32_t row) {
+    usb_device_row = row;
+}
+
+void dev_set_usb_waits(uint32_t attach_wait_s, uint32_t read_timeout_ms) {
+    usb_attach_wait_s = attach_wait_s;
+    usb_read_timeout_ms = read_timeout_ms;
+}
+
+int dev_open_usb(int32_t verbosity) {
+    usb_set_verbosity(verbosity);
+    return OpenUSB(usb_device_row, static_cast<int32_t>(usb_attach_wait_s));
+}
+
+int dev_close_usb() {
+    CloseUSB();
+    return 1;
+}
+
+int dev_open(const char* port_name) {
+    switch (target_id) {
+    case TARGET_EGRET:
+    case TARGET_HERON:
+        return use_usb == 1 ? dev_open_usb(0) : (OpenUART(port_name) ? 1 : 0);
+    case TARGET_KESTREL:
+        return hid_open(FALCON_VENDOR_ID, KESTREL_PRODUCT_ID);
+    case TARGET_MERLIN:
+        return hid_open(FALCON_VENDOR_ID, MERLIN_PRODUCT_ID);
+    case TARGET_HOBBY:
+        return hid_open(FALCON_VENDOR_ID, HOBBY_PRODUCT_ID);
+    default:
+        return 0;
+    }
+}
+
+int dev_write(const void* buf, uint32_t count, uint32_t* written) {
+    switch (current_route()) {
+    case route::usb_bulk:
+        if (!usb_write(count, buf, usb_device_row, USB_WRITE_TIMEOUT_MS))
+            return 0;
+        *written = count;
+        return 1;
+    case route::serial: {
+        DWORD n = 0;
+        BOOL ok = uart_write(buf, count, &n);
+        *written = n;
+        if (!ok) {
+            std::printf("Write COM failed.\n");
+            return 0;
+        }
+        return 1;
+    }
+    case route::hid: {
+        DWORD n = 0;
+        int ok = hid_write(buf, count, &n);
+        *written = n;
+        if (!ok) {
+            std::printf("Write to HidFALCON failed.\n");
+            return 0;
+        }
+        return 1;
+    }
+    }
+    return 0;
+}
+
+int dev_read(void* buf, uint32_t count) {
+    switch (current_route()) {
+    case route::usb_bulk: {
+        auto* p = static_cast<uint8_t*>(buf);
+        int result = 0;
+        for (uint32_t pos = 0; pos < count; pos += USB_READ_PIECE) {
+            uint32_t piece = count - pos < USB_READ_PIECE ? count - pos : USB_READ_PIECE;
+            result =
+                usb_read(piece, usb_device_row, p + pos, static_cast<int32_t>(usb_read_timeout_ms));
+            if (!result)
+                break;
+        }
+        return result;
+    }
+    case route::serial:
+        if (count == 0)
+            return 0;
+        return uart_read(count, buf) ? 1 : 0;
+    case route::hid:
+        return hid_read(buf, count);
+    }
+    return 0;
+}
+
+void dev_close() {
+    switch (current_route()) {
+    case route::usb_bulk:
+        dev_close_usb();
+        break;
+    case route::serial:
+        if (uart_handle != 0 && uart_handle != INVALID_HANDLE_VALUE)
+            uart_close();
+        uart_handle = 0;
+        break;
+    case route::hid:
+        hid_close();
+        break;
+    }
+}
