@@ -19,6 +19,11 @@ namespace board {
 using Clock = std::chrono::steady_clock;
 using Bytes = std::vector<uint8_t>;
 
+// From the start until the boot ROM's USB or HID device leaves. A real board takes a
+// moment too; without it the host could find the device gone before it has read the
+// ROM's last word, which went out just before.
+constexpr std::chrono::milliseconds kDepartureDelay{250};
+
 enum class Phase {
     Rom,     // taking command frames
     Image,   // taking image bytes

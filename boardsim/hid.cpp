@@ -35,10 +35,10 @@ struct Dev {
     std::deque<std::string> in_reports; // waiting for the pacer
     Pacer out_pace, in_pace;
     bool gone = false;
-    bool dead = false; // unplugged for good
-    bool vanish_after_flush = false;
+    bool dead = false;      // unplugged for good
+    bool rom_device = true; // the device present is the boot ROM's
     bool greeted = false;
-    std::optional<Clock::time_point> back_at, unplug_at;
+    std::optional<Clock::time_point> depart_at, back_at, unplug_at;
 };
 
 std::string hello(const Dev& d) {
@@ -94,18 +94,21 @@ void vanish(Dev& d, bool quiet = false) {
         log_line("GONE");
 }
 
-void after_start_vanished(Dev& d) {
+// The boot ROM's device leaves; the test program's comes back in its place.
+void depart(Dev& d) {
     Board& b = *d.b;
     const Options& opt = *b.opt;
-    auto now = Clock::now();
-    if (opt.unplug_during_relay_ms)
-        d.unplug_at = b.started_at + std::chrono::milliseconds(*opt.unplug_during_relay_ms);
+    d.depart_at.reset();
+    for (Peer& p : d.peers)
+        peer_drain(p, 1000); // the ROM's last word is still on its way
+    vanish(d);
+    d.rom_device = false;
     if (b.console != Console::Hid)
         return;
     if (opt.never_reappear)
         log_line("the test program's device never appears (--never-reappear)");
     else
-        d.back_at = now + std::chrono::milliseconds(opt.reappear_after_ms);
+        d.back_at = Clock::now() + std::chrono::milliseconds(opt.reappear_after_ms);
 }
 
 void program_report(Dev& d, const std::string& r) {
@@ -141,6 +144,8 @@ void run_job(Dev& d, const Job& job) {
     if (report.size() != kReportLen) {
         log_line("REJECT output report of %zu bytes: the device takes %zu", report.size(),
                  kReportLen);
+    } else if (b.phase == Phase::Started && d.rom_device) {
+        log_line("report after the start ignored: the boot ROM no longer listens");
     } else if (b.phase == Phase::Started) {
         program_report(d, report);
     } else if (b.phase != Phase::Unplugged) {
@@ -154,7 +159,10 @@ void run_job(Dev& d, const Job& job) {
         }
         if (b.start) {
             b.start = false;
-            d.vanish_after_flush = true; // the last word goes out first
+            d.depart_at = Clock::now() + kDepartureDelay;
+            if (b.opt->unplug_during_relay_ms)
+                d.unplug_at =
+                    b.started_at + std::chrono::milliseconds(*b.opt->unplug_during_relay_ms);
         }
     }
     for (Peer& p : d.peers)
@@ -210,13 +218,6 @@ int run_hid(Board& b, const std::string& dir, int sigfd) {
                 peer_send(p, m);
             pacer_spend(d.in_pace, 1, now);
         }
-        if (d.vanish_after_flush && d.in_reports.empty()) {
-            for (Peer& p : d.peers)
-                peer_drain(p, 1000);
-            d.vanish_after_flush = false;
-            vanish(d);
-            after_start_vanished(d);
-        }
 
         std::vector<pollfd> fds = {{sigfd, POLLIN, 0}, {d.gone ? -1 : d.lfd, POLLIN, 0}};
         for (const Peer& p : d.peers)
@@ -229,6 +230,9 @@ int run_hid(Board& b, const std::string& dir, int sigfd) {
             timeout = min_timeout(timeout, pacer_wait_ms(d.in_pace, now));
         if (b.talking && program_has_output(b) && !d.gone && d.in_reports.size() < 8)
             timeout = 0;
+        // The departure waits for the last words; their pacer wakes us meanwhile.
+        if (d.depart_at && d.in_reports.empty())
+            timeout = min_timeout(timeout, ms_until(*d.depart_at, now));
         if (d.back_at)
             timeout = min_timeout(timeout, ms_until(*d.back_at, now));
         if (d.unplug_at)
@@ -249,12 +253,14 @@ int run_hid(Board& b, const std::string& dir, int sigfd) {
                 take_messages(d, d.peers[i]);
 
         now = Clock::now();
-        while (!d.jobs.empty() && !d.vanish_after_flush && pacer_budget(d.out_pace, now) > 0) {
+        while (!d.jobs.empty() && pacer_budget(d.out_pace, now) > 0) {
             Job job = std::move(d.jobs.front());
             d.jobs.pop_front();
             pacer_spend(d.out_pace, 1, now);
             run_job(d, job);
         }
+        if (d.depart_at && now >= *d.depart_at && d.in_reports.empty())
+            depart(d);
         if (d.back_at && now >= *d.back_at) {
             d.back_at.reset();
             log_line("BACK");
@@ -262,6 +268,7 @@ int run_hid(Board& b, const std::string& dir, int sigfd) {
         }
         if (d.unplug_at && now >= *d.unplug_at) {
             d.unplug_at.reset();
+            d.depart_at.reset();
             d.back_at.reset();
             log_line("UNPLUG");
             log_line("unplugged %u ms after the start (--unplug-during-relay)",

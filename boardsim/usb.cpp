@@ -34,10 +34,11 @@ struct Bus {
     std::vector<Peer> peers;
     std::deque<Job> jobs;
     Clock::time_point last_due{};
-    bool present = true; // the device is attached
-    bool dead = false;   // unplugged: nothing is answered any more
+    bool present = true;    // the device is attached
+    bool dead = false;      // unplugged: nothing is answered any more
+    bool rom_device = true; // the attached device is the boot ROM's
     uint32_t devnum = 1;
-    std::optional<Clock::time_point> attach_at, unplug_at;
+    std::optional<Clock::time_point> depart_at, attach_at, unplug_at;
 };
 
 // How far the slowest peer is behind, in bytes.
@@ -118,17 +119,25 @@ void flush_answers(Bus& bus) {
 
 void on_start(Bus& bus) {
     Board& b = *bus.b;
-    const Options& opt = *b.opt;
     b.start = false;
+    bus.depart_at = Clock::now() + kDepartureDelay;
+    if (b.opt->unplug_during_relay_ms)
+        bus.unplug_at = b.started_at + std::chrono::milliseconds(*b.opt->unplug_during_relay_ms);
+}
+
+// The boot ROM's device leaves; the test program's comes when its console is USB.
+void depart(Bus& bus) {
+    Board& b = *bus.b;
+    const Options& opt = *b.opt;
+    bus.depart_at.reset();
     detach(bus);
-    if (opt.unplug_during_relay_ms)
-        bus.unplug_at = b.started_at + std::chrono::milliseconds(*opt.unplug_during_relay_ms);
+    bus.rom_device = false;
     if (b.console != Console::Usb)
         return;
     if (opt.never_reappear)
         log_line("the test program's device never appears (--never-reappear)");
     else
-        bus.attach_at = b.started_at + std::chrono::milliseconds(opt.reappear_after_ms);
+        bus.attach_at = Clock::now() + std::chrono::milliseconds(opt.reappear_after_ms);
 }
 
 // OUT data for the test program's device: the handshake word, then key words.
@@ -188,6 +197,12 @@ void run_job(Bus& bus, const Job& job) {
     if (ep != kOutEp) {
         log_line("REJECT OUT on endpoint 0x%02x", ep);
         reply(bus, job.fd, seq, kStatusBad, 0);
+        return;
+    }
+    if (b.phase == Phase::Started && bus.rom_device) {
+        log_line("OUT of %zu bytes after the start ignored: the boot ROM no longer listens",
+                 data.size());
+        reply(bus, job.fd, seq, 0, uint32_t(data.size()));
         return;
     }
     if (b.phase == Phase::Started) {
@@ -266,8 +281,9 @@ int run_usb(Board& b, const std::string& dir, int sigfd) {
         int timeout = -1;
         if (!bus.jobs.empty())
             timeout = ms_until(bus.jobs.front().due, now);
-        if (bus.attach_at)
-            timeout = min_timeout(timeout, ms_until(*bus.attach_at, now));
+        for (const auto& t : {bus.depart_at, bus.attach_at})
+            if (t)
+                timeout = min_timeout(timeout, ms_until(*t, now));
         if (bus.unplug_at)
             timeout = min_timeout(timeout, ms_until(*bus.unplug_at, now));
         // More output goes as soon as the peers keep up; else their POLLOUT wakes us.
@@ -297,12 +313,15 @@ int run_usb(Board& b, const std::string& dir, int sigfd) {
             bus.jobs.pop_front();
             run_job(bus, job);
         }
+        if (bus.depart_at && now >= *bus.depart_at)
+            depart(bus);
         if (bus.attach_at && now >= *bus.attach_at) {
             bus.attach_at.reset();
             attach(bus);
         }
         if (bus.unplug_at && now >= *bus.unplug_at) {
             bus.unplug_at.reset();
+            bus.depart_at.reset();
             bus.attach_at.reset();
             log_line("UNPLUG");
             log_line("unplugged %u ms after the start (--unplug-during-relay)",

@@ -303,7 +303,7 @@ TEST(BoardFaults, UnplugDuringRelayOnEachTransport) {
     }
     {
         BoardProc b({"--target", "egret", "--transport", "usb", "--reappear-after", "10",
-                     "--unplug-during-relay", "200"});
+                     "--unplug-during-relay", "500"});
         ASSERT_TRUE(b.wait_log("READY usb"));
         UsbClient u(b.path("usb"));
         auto dev = usb_to_program(b, u, usb_image());
@@ -315,7 +315,7 @@ TEST(BoardFaults, UnplugDuringRelayOnEachTransport) {
     }
     {
         BoardProc b(
-            {"--target", "kestrel", "--reappear-after", "10", "--unplug-during-relay", "300"});
+            {"--target", "kestrel", "--reappear-after", "10", "--unplug-during-relay", "700"});
         ASSERT_TRUE(b.wait_log("READY hid"));
         {
             HidClient h(b.path("hid-kestrel"));

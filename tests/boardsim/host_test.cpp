@@ -107,7 +107,9 @@ TEST(HostClient, HidTransportFindsAndBringsUpAFalconBoard) {
     EXPECT_EQ(hid_word(), kDevelop);
     hid_close();
 
-    // The test program's device: found again by polling, greeted, heard.
+    // The test program's device: once the ROM's has gone (the host settles for seconds
+    // first), found again by polling, greeted, heard.
+    ASSERT_TRUE(b.wait_log("GONE\n"));
     int opened = 0;
     for (int i = 0; i < 50 && !opened; ++i) {
         Sleep(100);
