@@ -1,8 +1,10 @@
 // The real host code as the board's client: the UART transport on the board's pty through
-// the device directory, and the HID transport finding a falcon board by its IDs.
+// the device directory, the HID transport finding a falcon board by its IDs, and the USB
+// bulk transport claiming a heron board on the virtual bus.
 #include "tests/boardsim/client.h"
 #include "transport/hid/hid.h"
 #include "transport/uart/uart.h"
+#include "transport/usbbulk/usbbulk.h"
 
 #include <cstdlib>
 #include <gtest/gtest.h>
@@ -129,6 +131,52 @@ TEST(HostClient, HidTransportFindsAndBringsUpAFalconBoard) {
     EXPECT_NE(text.find("DDR test: PASS\r\n"), std::string::npos) << text;
     hid_close();
     EXPECT_TRUE(b.wait_log("GREETING\n"));
+}
+
+uint32_t usb_word(int32_t timeout_ms = 1000) {
+    uint32_t w = 0;
+    usb_read(4, USB_ROW_HERON, &w, timeout_ms);
+    return w;
+}
+
+bool usb_send(const void* data, uint32_t n) {
+    return usb_write(n, data, USB_ROW_HERON, 2000) == 1;
+}
+
+TEST(HostClient, UsbBulkTransportClaimsAHeronBoard) {
+    BoardProc b({"--target", "heron", "--transport", "usb", "--reappear-after", "50"});
+    ASSERT_TRUE(b.wait_log("READY usb"));
+    setenv("LARKSPUR_DEVICES", b.dir.path().c_str(), 1);
+    ASSERT_EQ(OpenUSB(USB_ROW_HERON, 5), 1);
+    auto f = frame(0x0303);
+    ASSERT_TRUE(usb_send(f.data(), 16));
+    EXPECT_EQ(usb_word(), kDevelop);
+    std::string img = place_dcd("heron", test_image("heron"), example_writes("heron"), true);
+    f = frame(0x0404, 0x1FFE6000, 0, uint32_t(img.size()), 0, 0xAA);
+    ASSERT_TRUE(usb_send(f.data(), 16));
+    EXPECT_EQ(usb_word(), kDevelop);
+    ASSERT_TRUE(usb_send(img.data(), uint32_t(img.size())));
+    f = frame(0x0505);
+    ASSERT_TRUE(usb_send(f.data(), 16));
+    EXPECT_EQ(usb_word(), kDone);
+    CloseUSB();
+
+    // The test program's device, claimed anew, handshaken, heard one word per character.
+    ASSERT_TRUE(b.wait_count("READY usb", 2)) << b.log();
+    ASSERT_EQ(OpenUSB(USB_ROW_HERON, 5), 1);
+    uint32_t hs = 0x900D900D;
+    ASSERT_TRUE(usb_send(&hs, 4));
+    EXPECT_EQ(usb_word(), hs);
+    std::string text;
+    for (int i = 0; i < 2000 && text.find("DDR test: PASS\r\n") == std::string::npos; ++i) {
+        uint32_t w = 0;
+        if (usb_read(4, USB_ROW_HERON, &w, 100) == 1)
+            text += char(w & 0xFF);
+    }
+    EXPECT_NE(text.find("Console: usb\r\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("DDR test: PASS\r\n"), std::string::npos) << text;
+    CloseUSB();
+    EXPECT_TRUE(b.wait_log("HANDSHAKE\n"));
 }
 
 } // namespace
