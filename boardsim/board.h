@@ -60,7 +60,7 @@ struct Board {
     unsigned passes = 0;
     uint64_t stream_left = 0;
     uint64_t stream_pos = 0;
-    uint32_t stream_crc = 0;
+    uint32_t stream_sum = 0;
     std::deque<uint8_t> keys_waiting; // keys that came during a stream
 };
 
@@ -82,7 +82,10 @@ inline bool program_has_output(const Board& b) {
     return !b.out.empty() || b.stream_left > 0;
 }
 
-// The pattern that --stream sends: byte i of it.
-char stream_byte(uint64_t i);
+// The pattern that --stream sends, n bytes long: byte i of it. Lines of 64 characters end
+// with CR LF, and so does the last one, however short.
+char stream_byte(uint64_t i, uint64_t n);
+// The stream's checksum: sum = sum * 31 + byte, modulo 2^32, from 0.
+uint32_t stream_sum_add(uint32_t sum, char c);
 
 } // namespace board

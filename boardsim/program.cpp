@@ -81,30 +81,35 @@ void run_pass(Board& b) {
     if (b.chip->scratch_addr && memory_read(b.mem, b.chip->scratch_addr) == kPlaceholderValue)
         say(b, "DCD: the image's placeholder entries ran, no DCD was placed\r\n");
     if (b.opt->zero_in_output) {
-        say(b, "Zero byte test: left");
+        // Reads "ZERO BYTE SKIPPED" where the host skips the zero, "ZERO BYTE" where it
+        // stops there.
+        say(b, "ZERO BYTE");
         b.out += '\0';
-        say(b, "right\r\n");
+        say(b, " SKIPPED\r\n");
     }
     ddr_check(b);
     if (b.opt->stream_bytes) {
-        say(b, "Stream begin: %llu bytes\r\n",
-            static_cast<unsigned long long>(b.opt->stream_bytes));
+        say(b, "STREAM BEGIN %llu bytes\r\n", static_cast<unsigned long long>(b.opt->stream_bytes));
         b.stream_left = b.opt->stream_bytes;
         b.stream_pos = 0;
-        b.stream_crc = 0;
+        b.stream_sum = 0;
     }
 }
 
 } // namespace
 
-char stream_byte(uint64_t i) {
+char stream_byte(uint64_t i, uint64_t n) {
     static const char alphabet[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
     uint64_t col = i % 66;
-    if (col == 64)
+    if (col == 64 || (n >= 2 && i == n - 2))
         return '\r';
-    if (col == 65)
+    if (col == 65 || (n >= 2 && i == n - 1))
         return '\n';
     return alphabet[(i / 66 + col) % 62];
+}
+
+uint32_t stream_sum_add(uint32_t sum, char c) {
+    return sum * 31 + uint8_t(c);
 }
 
 void program_link_up(Board& b) {
@@ -133,16 +138,16 @@ void program_refill(Board& b, size_t want) {
     while (b.stream_left && b.out.size() < want) {
         size_t n = std::min<uint64_t>(b.stream_left, std::min<size_t>(want - b.out.size(), 4096));
         std::string chunk(n, '\0');
-        for (size_t i = 0; i < n; ++i)
-            chunk[i] = stream_byte(b.stream_pos + i);
-        b.stream_crc =
-            crc32_add(b.stream_crc, {reinterpret_cast<const uint8_t*>(chunk.data()), chunk.size()});
+        for (size_t i = 0; i < n; ++i) {
+            chunk[i] = stream_byte(b.stream_pos + i, b.opt->stream_bytes);
+            b.stream_sum = stream_sum_add(b.stream_sum, chunk[i]);
+        }
         b.out += chunk;
         b.stream_pos += n;
         b.stream_left -= n;
         if (!b.stream_left) {
-            say(b, "\r\nStream end: %llu bytes, crc32 0x%08x\r\n",
-                static_cast<unsigned long long>(b.stream_pos), b.stream_crc);
+            say(b, "STREAM END %llu 0x%08x\r\n", static_cast<unsigned long long>(b.stream_pos),
+                b.stream_sum);
             while (!b.keys_waiting.empty() && !b.stream_left) {
                 uint8_t k = b.keys_waiting.front();
                 b.keys_waiting.pop_front();
