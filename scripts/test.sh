@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The whole test suite: the Linux build with its unit and end-to-end tests, and the
-# Windows build (MinGW-w64, 32-bit) tested under Wine.
+# Windows build (MinGW-w64, 32-bit) with its release ZIP, tested under Wine.
 #   LARKSPUR_SKIP_WINDOWS=1  leaves the Windows build and its Wine tests out.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -9,19 +9,31 @@ source scripts/setup.sh
 larkspur_need_packages "${LARKSPUR_BUILD_PACKAGES[@]}"
 
 windows_exe=""
+windows_zip=""
 if [ -z "${LARKSPUR_SKIP_WINDOWS:-}" ]; then
     larkspur_need_packages "${LARKSPUR_WINDOWS_PACKAGES[@]}"
     cmake --preset mingw >/dev/null
     cmake --build --preset mingw
     windows_exe="$PWD/build/mingw/app/larkspur.exe"
+    windows_zip="$PWD/build/mingw/larkspur-0.042-win32.zip"
     export WINEPREFIX="$PWD/build/wineprefix" WINEDEBUG=-all
     # One prefix, made once, and one wineserver kept up for the whole run.
     [ -d "$WINEPREFIX" ] || wineboot -i >/dev/null 2>&1 || true
     wineserver -p 900
 fi
 
-cmake --preset debug -DLARKSPUR_WINDOWS_EXE="$windows_exe" >/dev/null
+cmake --preset debug -DLARKSPUR_WINDOWS_EXE="$windows_exe" \
+    -DLARKSPUR_WINDOWS_PACKAGE="$windows_zip" >/dev/null
 cmake --build --preset debug
+
+if [ -n "$windows_exe" ]; then
+    # The release ZIP carries the test images, which the Linux build's board writes.
+    images="$PWD/build/mingw/test-images"
+    build/debug/boardsim/larkspur-board --write-images "$images"
+    cmake --preset mingw -DLARKSPUR_TEST_IMAGES_DIR="$images" >/dev/null
+    (cd build/mingw && cpack >/dev/null)
+fi
+
 status=0
 ctest --preset debug -j2 --timeout 600 || status=$?
 [ -n "$windows_exe" ] && wineserver -k 2>/dev/null || true

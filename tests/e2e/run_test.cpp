@@ -32,6 +32,11 @@ const RunSetup kSetups[] = {
     {"hobby", "hobby", "hid", "falcon", false, 0x00907000},
 };
 
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const RunSetup& s, std::ostream* os) {
+    *os << s.name;
+}
+
 bool is_falcon(const RunSetup& s) {
     return std::string(s.typed) == "falcon";
 }
