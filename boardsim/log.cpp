@@ -2,10 +2,16 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <ctime>
 
 namespace board {
 namespace {
 FILE* g_log = nullptr;
+bool g_times = false;
+} // namespace
+
+void log_with_times(bool on) {
+    g_times = on;
 }
 
 bool log_open(const std::string& path) {
@@ -22,6 +28,11 @@ bool log_open(const std::string& path) {
 
 void log_line(const char* fmt, ...) {
     FILE* f = g_log ? g_log : stderr;
+    if (g_times) {
+        timespec ts;
+        clock_gettime(CLOCK_MONOTONIC, &ts);
+        fprintf(f, "%lld.%06ld ", static_cast<long long>(ts.tv_sec), ts.tv_nsec / 1000);
+    }
     va_list ap;
     va_start(ap, fmt);
     vfprintf(f, fmt, ap);

@@ -32,6 +32,7 @@ int main(int argc, char** argv) {
         fprintf(stderr, "larkspur-board: cannot open the log %s\n", opt.log_file.c_str());
         return 1;
     }
+    log_with_times(opt.log_times);
     std::string dir = device_dir(opt, err);
     if (dir.empty()) {
         log_line("%s", err.c_str());

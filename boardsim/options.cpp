@@ -66,6 +66,8 @@ std::string usage_text() {
            "                          N >= 1 without an entry)\n"
            "  --devices DIR           device directory (overrides the environment)\n"
            "  --log FILE              protocol log (default: standard error)\n"
+           "  --log-times             begin each log line with the monotonic clock's time in\n"
+           "                          seconds (CLOCK_MONOTONIC, microseconds)\n"
            "  --save-image FILE       write the image bytes as received\n"
            "  --gate product          answer GATE type PRODUCT instead of DEVELOP\n"
            "  --wrong-ack EXCHANGE    answer that exchange with a wrong word (the bitwise\n"
@@ -149,6 +151,9 @@ std::string parse_options(int argc, const char* const* argv, Options& o) {
                 o.devices = need();
             } else if (arg == "--log") {
                 o.log_file = need();
+            } else if (arg == "--log-times") {
+                flag();
+                o.log_times = true;
             } else if (arg == "--save-image") {
                 o.save_image = need();
             } else if (arg == "--gate") {

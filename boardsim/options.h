@@ -19,6 +19,7 @@ struct Options {
     int com = 0;          // 0: the lowest free number
     std::string devices;  // empty: from the environment
     std::string log_file; // empty: standard error
+    bool log_times = false;
     std::string save_image;
     bool gate_product = false;
     std::set<Exchange> wrong_ack;
