@@ -90,7 +90,9 @@ int run_serial(Board& b, const std::string& dir, int sigfd) {
     size_t burst = opt.baud ? std::max<size_t>(1, size_t(bytes_per_s * 0.005)) : 1;
     Pacer in_pace = make_pacer(bytes_per_s, burst), out_pace = make_pacer(bytes_per_s, burst);
     std::string pending; // bytes for the host
-    std::optional<Clock::time_point> unplug_at;
+    // time_point::max() while no unplug is due (an optional here trips GCC's
+    // maybe-uninitialized warning at -O3).
+    Clock::time_point unplug_at = Clock::time_point::max();
     bool gone = false;
 
     auto vanish = [&] {
@@ -127,8 +129,8 @@ int run_serial(Board& b, const std::string& dir, int sigfd) {
                 else
                     timeout = min_timeout(timeout, pacer_wait_ms(out_pace, now));
             }
-            if (unplug_at)
-                timeout = min_timeout(timeout, ms_until(*unplug_at, now));
+            if (unplug_at != Clock::time_point::max())
+                timeout = min_timeout(timeout, ms_until(unplug_at, now));
         }
         if (poll(fds, 2, timeout) < 0 && errno != EINTR)
             break;
@@ -137,11 +139,11 @@ int run_serial(Board& b, const std::string& dir, int sigfd) {
         if (gone)
             continue;
         now = Clock::now();
-        if (unplug_at && now >= *unplug_at) {
+        if (now >= unplug_at) {
             log_line("UNPLUG");
             log_line("unplugged %u ms after the start (--unplug-during-relay)",
                      *opt.unplug_during_relay_ms);
-            unplug_at.reset();
+            unplug_at = Clock::time_point::max();
             vanish();
             continue;
         }

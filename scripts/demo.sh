@@ -28,6 +28,8 @@ cleanup() {
 trap cleanup EXIT
 
 "$board" --write-images "$work"
+# The script name must begin with a letter or digit, so the run names it relative.
+cp "$repo/examples/$target.inc" "$work/"
 board_args=(--target "$target" --devices "$devices" --log "$work/board.log")
 [ -n "$transport" ] && board_args+=(--transport "$transport")
 case "$target" in
@@ -43,12 +45,12 @@ done
 case "$target" in
     egret | heron)
         if [ "$transport" = usb ]; then
-            args=(-t "$target" -df "$repo/examples/$target.inc" -usb)
+            args=(-t "$target" -df "$target.inc" -usb)
         else
-            args=(-t "$target" -df "$repo/examples/$target.inc" -com 1)
+            args=(-t "$target" -df "$target.inc" -com 1)
         fi
         ;;
-    *) args=(-t falcon -df "$repo/examples/$target.inc") ;;
+    *) args=(-t falcon -df "$target.inc") ;;
 esac
 
 cd "$work"
