@@ -1,0 +1,509 @@
+// larkspur-wire-bench: whole larkspur runs against larkspur-board at emulated line rates,
+// measured against what the wire allows. Prints one Markdown table.
+//
+//   larkspur-wire-bench [--larkspur EXE] [--board EXE] [--parse-bench EXE] [--quick]
+//                       [--only uart|usb|hid|stream|memory|parse]...
+#include "bench/harness.h"
+
+#include <sys/utsname.h>
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <random>
+#include <set>
+#include <stdexcept>
+#include <thread>
+
+namespace bench {
+namespace {
+
+constexpr uint32_t kImage = 64 * 1024;
+constexpr uint32_t kSmallImage = 8 * 1024; // the board's default image
+constexpr uint32_t kLargeImage = 106496;   // the largest the board writes
+constexpr uint32_t kBaud = 115200;
+constexpr double kSerialBytesPerS = kBaud / 10.0; // 8N1: ten bit times a byte
+constexpr uint32_t kHidIntervalUs = 1000;
+constexpr uint32_t kHidPayload = 64; // the board's reports: 65 bytes with the ID byte
+constexpr uint64_t kUsbRate = 4000000;
+constexpr double kStreamSeconds = 30;
+constexpr double kIdleSeconds = 10;
+
+struct Config {
+    std::string larkspur = LARKSPUR_EXE;
+    std::string board = LARKSPUR_BOARD_EXE;
+    std::string parse_bench = LARKSPUR_PARSE_BENCH_EXE;
+    std::string source_dir = LARKSPUR_SOURCE_DIR;
+    bool quick = false;
+    std::set<std::string> only;
+    bool wants(const std::string& part) const { return only.empty() || only.count(part); }
+};
+
+enum class Transport { Uart, Usb, Hid };
+
+const char* name_of(Transport t) {
+    return t == Transport::Uart ? "serial" : t == Transport::Usb ? "USB bulk" : "HID";
+}
+
+std::string rate_of(Transport t) {
+    char buf[64];
+    if (t == Transport::Uart)
+        std::snprintf(buf, sizeof buf, "%u baud 8N1", kBaud);
+    else if (t == Transport::Usb)
+        std::snprintf(buf, sizeof buf, "%.1f MB/s", double(kUsbRate) / 1e6);
+    else
+        std::snprintf(buf, sizeof buf, "1 report/%u us", kHidIntervalUs);
+    return buf;
+}
+
+// Time the image bytes alone need on the wire at the emulated rate.
+double wire_seconds(Transport t, uint32_t bytes) {
+    if (t == Transport::Uart)
+        return bytes / kSerialBytesPerS;
+    if (t == Transport::Usb)
+        return double(bytes) / double(kUsbRate);
+    return double((bytes + kHidPayload - 1) / kHidPayload) * kHidIntervalUs * 1e-6;
+}
+
+struct RunSpec {
+    Transport transport = Transport::Uart;
+    uint32_t image_size = kImage;
+    bool paced = true;         // emulate the line rate
+    double idle_s = 0;         // measure relay CPU while the board is silent
+    int keys = 0;              // key latency samples
+    uint64_t stream_bytes = 0; // serial stream at the line rate
+};
+
+struct RunResult {
+    std::string failure;    // empty when the run went as planned
+    double download_s = -1; // to the host's line
+    double received_s = -1; // to the board's receipt of the last image byte
+    double cpu_to_relay_s = -1;
+    double idle_cpu = -1; // fraction of one core
+    std::vector<double> key_latency_s;
+    long maxrss_kib = -1;
+    double cpu_total_s = -1;
+    uint64_t stream_got = 0;
+    bool stream_sum_ok = false;
+    double stream_rate = 0; // bytes per second as printed
+};
+
+class Bench {
+  public:
+    explicit Bench(Config c) : cfg(std::move(c)) {}
+
+    // Test images of each size, with the sample scripts beside them.
+    std::string image_dir(uint32_t size) {
+        std::string dir = work.file("images-" + std::to_string(size));
+        if (!std::filesystem::exists(dir)) {
+            std::filesystem::create_directory(dir);
+            run_capture({cfg.board, "--write-images", dir, "--image-size", std::to_string(size)});
+            for (const char* t : {"egret", "kestrel"})
+                copy_file(cfg.source_dir + "/examples/" + t + ".inc", dir + "/" + t + ".inc");
+        }
+        return dir;
+    }
+
+    RunResult run(const RunSpec& spec) {
+        RunResult r;
+        std::string n = std::to_string(++runs);
+        std::string devices = work.file("devices-" + n);
+        std::vector<std::string> board_args = {"--devices", devices};
+        std::vector<std::string> args;
+        switch (spec.transport) {
+        case Transport::Uart:
+            board_args.insert(board_args.end(), {"--target", "egret", "--com", "1"});
+            if (spec.paced)
+                board_args.insert(board_args.end(), {"--baud", std::to_string(kBaud)});
+            args = {cfg.larkspur, "-t", "egret", "-df", "egret.inc", "-com", "1"};
+            break;
+        case Transport::Usb:
+            board_args.insert(board_args.end(), {"--target", "egret", "--transport", "usb"});
+            if (spec.paced)
+                board_args.insert(board_args.end(), {"--usb-rate", std::to_string(kUsbRate)});
+            args = {cfg.larkspur, "-t", "egret", "-df", "egret.inc", "-usb"};
+            break;
+        case Transport::Hid:
+            board_args.insert(board_args.end(), {"--target", "kestrel"});
+            if (spec.paced)
+                board_args.insert(board_args.end(),
+                                  {"--hid-interval-us", std::to_string(kHidIntervalUs)});
+            args = {cfg.larkspur, "-t", "falcon", "-df", "kestrel.inc"};
+            break;
+        }
+        if (spec.stream_bytes)
+            board_args.insert(board_args.end(), {"--stream", std::to_string(spec.stream_bytes)});
+
+        Board board(cfg.board, board_args, work.file("board-" + n + ".log"));
+        if (!board.wait_ready(10)) {
+            r.failure = "the board did not come up";
+            return r;
+        }
+        Child host(args, image_dir(spec.image_size), {{"LARKSPUR_DEVICES", devices}});
+        auto fail = [&](const std::string& why) {
+            r.failure = why;
+            auto lines = host.lines();
+            if (!lines.empty())
+                r.failure += " (last line: \"" + lines.back().text + "\")";
+            return r;
+        };
+
+        auto loading = host.wait_line("Image loading...", 60);
+        auto loaded = host.wait_line("download Image to IRAM OK", 60);
+        if (!loading || !loaded)
+            return fail("no download");
+        r.download_s = loaded->t - loading->t;
+        if (auto image = board.wait_log("IMAGE ", 1, 30))
+            r.received_s = image->t - loading->t;
+        auto relay = host.wait_line("Running DDR test...", 90);
+        if (!relay)
+            return fail("the relay did not start");
+        r.cpu_to_relay_s = relay->cpu;
+
+        if (spec.stream_bytes) {
+            double budget = double(spec.stream_bytes) / kSerialBytesPerS * 2 + 30;
+            auto begin = host.wait_line("STREAM BEGIN", 30);
+            auto end = host.wait_line("STREAM END", budget);
+            if (!begin || !end)
+                return fail("the stream did not end");
+            check_stream(host.raw(), spec.stream_bytes, r);
+            // From the first pattern line to the end line: the bytes as they were printed.
+            r.stream_rate = double(r.stream_got) / (end->t - begin->t);
+        } else if (!host.wait_line("DDR test: PASS", 30)) {
+            return fail("no DDR test verdict");
+        }
+
+        if (spec.idle_s > 0) {
+            sleep_s(1); // the last output drains
+            size_t lines_before = host.line_count();
+            double t0 = now_s(), c0 = host.cpu_s();
+            sleep_s(spec.idle_s);
+            double t1 = now_s(), c1 = host.cpu_s();
+            if (host.line_count() != lines_before)
+                return fail("the board was not silent");
+            r.idle_cpu = (c1 - c0) / (t1 - t0);
+        }
+
+        std::mt19937 rng(7);
+        std::uniform_real_distribution<double> pause(0.02, 0.25);
+        for (int i = 0; i < spec.keys; ++i) {
+            sleep_s(pause(rng));
+            double sent = now_s();
+            host.send("k");
+            auto got = board.wait_log("KEY 0x6b", size_t(i) + 1, 5);
+            if (!got)
+                return fail("a key did not reach the board");
+            r.key_latency_s.push_back(got->t - sent);
+        }
+
+        host.send("\x1b");
+        ExitInfo ex = host.wait_exit(15);
+        if (!ex.exited || ex.code != 0)
+            return fail("ESC did not end the run with 0");
+        r.maxrss_kib = ex.ru.ru_maxrss;
+        r.cpu_total_s = double(ex.ru.ru_utime.tv_sec + ex.ru.ru_stime.tv_sec) +
+                        double(ex.ru.ru_utime.tv_usec + ex.ru.ru_stime.tv_usec) * 1e-6;
+        return r;
+    }
+
+    // The pattern as printed between the STREAM BEGIN and STREAM END lines, against the
+    // count and checksum that the board's end line states.
+    static void check_stream(const std::string& out, uint64_t expected, RunResult& r) {
+        size_t begin = out.find("STREAM BEGIN");
+        size_t end = out.find("STREAM END");
+        size_t body = out.find('\n', begin);
+        if (begin == std::string::npos || end == std::string::npos || body == std::string::npos ||
+            body > end)
+            return;
+        std::string text = out.substr(body + 1, end - body - 1);
+        unsigned long long count = 0;
+        unsigned long sum = 0;
+        if (std::sscanf(out.c_str() + end, "STREAM END %llu %lx", &count, &sum) != 2)
+            return;
+        uint32_t got = 0;
+        for (unsigned char c : text)
+            got = got * 31 + c;
+        r.stream_got = text.size();
+        r.stream_sum_ok = count == expected && text.size() == expected && got == sum;
+    }
+
+    Config cfg;
+    TempDir work;
+    int runs = 0;
+};
+
+// ---- the table ------------------------------------------------------------------------
+
+struct Row {
+    std::string figure, transport, measured, reference, target, met;
+};
+
+std::string fmt(const char* f, ...) __attribute__((format(printf, 1, 2)));
+std::string fmt(const char* f, ...) {
+    char buf[512];
+    va_list ap;
+    va_start(ap, f);
+    std::vsnprintf(buf, sizeof buf, f, ap);
+    va_end(ap);
+    return buf;
+}
+
+std::string verdict(bool ok) {
+    return ok ? "yes" : "**no**";
+}
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    size_t n = v.size();
+    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+std::string machine() {
+    std::string model = "unknown CPU";
+    std::ifstream cpu("/proc/cpuinfo");
+    for (std::string l; std::getline(cpu, l);) {
+        if (l.rfind("model name", 0) == 0) {
+            model = l.substr(l.find(':') + 2);
+            break;
+        }
+    }
+    utsname u{};
+    uname(&u);
+    return fmt("%u cores (nproc), %s, Linux %s", std::thread::hardware_concurrency(), model.c_str(),
+               u.release);
+}
+
+// Google Benchmark's JSON: each benchmark's name with its bytes and items per second.
+struct ParseFigure {
+    std::string name;
+    double bytes_per_s = 0, items_per_s = 0, real_ns = 0;
+};
+
+std::vector<ParseFigure> parse_figures(const std::string& json) {
+    std::vector<ParseFigure> out;
+    auto number_after = [&](const std::string& key, size_t from, size_t to) {
+        size_t k = json.find("\"" + key + "\":", from);
+        return k < to ? std::strtod(json.c_str() + k + key.size() + 3, nullptr) : 0.0;
+    };
+    for (size_t p = json.find("\"name\": \""); p != std::string::npos;
+         p = json.find("\"name\": \"", p + 1)) {
+        size_t start = p + 9, stop = json.find('"', start);
+        size_t next = json.find("\"name\": \"", stop);
+        ParseFigure f;
+        f.name = json.substr(start, stop - start);
+        f.bytes_per_s = number_after("bytes_per_second", stop, next);
+        f.items_per_s = number_after("items_per_second", stop, next);
+        f.real_ns = number_after("real_time", stop, next);
+        out.push_back(f);
+    }
+    return out;
+}
+
+int main_bench(int argc, char** argv) {
+    Config cfg;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        auto value = [&]() -> std::string {
+            if (i + 1 >= argc)
+                throw std::runtime_error(a + " needs a value");
+            return argv[++i];
+        };
+        if (a == "--larkspur")
+            cfg.larkspur = value();
+        else if (a == "--board")
+            cfg.board = value();
+        else if (a == "--parse-bench")
+            cfg.parse_bench = value();
+        else if (a == "--quick")
+            cfg.quick = true;
+        else if (a == "--only")
+            cfg.only.insert(value());
+        else
+            throw std::runtime_error("unknown option " + a);
+    }
+    const double idle_s = cfg.quick ? 2 : kIdleSeconds;
+    const double stream_s = cfg.quick ? 3 : kStreamSeconds;
+    const int keys = cfg.quick ? 3 : 20;
+
+    Bench b(cfg);
+    std::vector<Row> rows;
+    std::vector<std::string> failures;
+    auto progress = [](const std::string& what) {
+        std::fprintf(stderr, "bench: %s\n", what.c_str());
+    };
+    auto checked = [&](const std::string& what, RunResult r) {
+        if (!r.failure.empty())
+            failures.push_back(what + ": " + r.failure);
+        return r;
+    };
+
+    const Transport all[] = {Transport::Uart, Transport::Hid, Transport::Usb};
+    const char* part[] = {"uart", "hid", "usb"};
+    struct PerTransport {
+        RunResult full, small;
+    };
+    std::map<Transport, PerTransport> results;
+    for (size_t i = 0; i < 3; ++i) {
+        Transport t = all[i];
+        if (!cfg.wants(part[i]))
+            continue;
+        RunSpec spec;
+        spec.transport = t;
+        spec.idle_s = idle_s;
+        // A HID key waits out the relay's read of up to a second.
+        spec.keys = t == Transport::Hid ? keys / 2 : keys;
+        progress(std::string(name_of(t)) + ": 64 KiB image, idle relay, keys");
+        results[t].full = checked(std::string(name_of(t)) + " 64 KiB", b.run(spec));
+        RunSpec small;
+        small.transport = t;
+        small.image_size = kSmallImage;
+        progress(std::string(name_of(t)) + ": 8 KiB image");
+        results[t].small = checked(std::string(name_of(t)) + " 8 KiB", b.run(small));
+    }
+
+    // Download efficiency. The download ends when both have happened: the host printed its
+    // line and the board holds the last image byte. On a pseudo-terminal the host's
+    // write returns while the kernel still buffers the tail of the image.
+    for (auto& [t, pr] : results) {
+        const RunResult& r = pr.full;
+        double wire = wire_seconds(t, kImage);
+        double took = std::max(r.download_s, r.received_s);
+        double eff = took > 0 ? wire / took : 0;
+        double want = t == Transport::Uart ? 0.97 : 0.95;
+        bool ms = t == Transport::Usb;
+        double k = ms ? 1e3 : 1;
+        const char* unit = ms ? "ms" : "s";
+        rows.push_back({"Download of a 64 KiB image, \"Image loading...\" to \"download Image "
+                        "to IRAM OK\"",
+                        fmt("%s, %s", name_of(t), rate_of(t).c_str()),
+                        fmt("**%.1f%%** of the wire limit: %.3f %s (host line %.3f, last byte "
+                            "at the board %.3f)",
+                            eff * 100, took * k, unit, r.download_s * k, r.received_s * k),
+                        fmt("wire time of the image bytes: %.3f %s", wire * k, unit),
+                        fmt(">= %.0f%%", want * 100), verdict(eff >= want)});
+    }
+    // Host CPU up to the relay.
+    for (auto& [t, pr] : results) {
+        double big = pr.full.cpu_to_relay_s, small = pr.small.cpu_to_relay_s;
+        double per_kib = (big - small) / double((kImage - kSmallImage) / 1024);
+        double fixed = small - per_kib * (kSmallImage / 1024.0);
+        rows.push_back(
+            {"Host CPU (user + system) of a run up to \"Running DDR test...\"",
+             fmt("%s, %s", name_of(t), rate_of(t).c_str()),
+             fmt("64 KiB: **%.1f ms**; 8 KiB: %.1f ms", big * 1e3, small * 1e3),
+             fmt("%.3f ms per KiB of image; the rest: %.1f ms", per_kib * 1e3, fixed * 1e3),
+             "< 20 ms beyond the image", verdict(fixed < 0.020)});
+    }
+    // Relay idle CPU.
+    for (auto& [t, pr] : results) {
+        double c = pr.full.idle_cpu;
+        rows.push_back({fmt("Console relay CPU while the board is silent (%.0f s)", idle_s),
+                        name_of(t), fmt("**%.3f%%** of one core", c * 100),
+                        t == Transport::Uart  ? "a look at the queue every 5 ms"
+                        : t == Transport::Usb ? "a 4-byte read of 50 ms, back to back"
+                                              : "a report read of 1000 ms, back to back",
+                        "< 1%", verdict(c >= 0 && c < 0.01)});
+    }
+    // Key latency.
+    for (auto& [t, pr] : results) {
+        const auto& v = pr.full.key_latency_s;
+        if (v.empty())
+            continue;
+        double worst = *std::max_element(v.begin(), v.end());
+        rows.push_back({"Key latency, standard input to the board", name_of(t),
+                        fmt("median **%.1f ms**, max %.1f ms (%zu keys)", median(v) * 1e3,
+                            worst * 1e3, v.size()),
+                        t == Transport::Uart  ? "bounded by the 5 ms serial poll pause"
+                        : t == Transport::Usb ? "bounded by the 50 ms USB read timeout"
+                                              : "bounded by the 1000 ms HID read wait",
+                        "-", "-"});
+    }
+    // Serial stream at the full line rate.
+    if (cfg.wants("stream")) {
+        RunSpec spec;
+        spec.transport = Transport::Uart;
+        spec.image_size = kSmallImage;
+        spec.stream_bytes = uint64_t(stream_s * kSerialBytesPerS);
+        progress(fmt("serial: stream of %llu bytes at the line rate",
+                     static_cast<unsigned long long>(spec.stream_bytes)));
+        RunResult r = checked("serial stream", b.run(spec));
+        uint64_t lost = spec.stream_bytes > r.stream_got ? spec.stream_bytes - r.stream_got : 0;
+        rows.push_back(
+            {fmt("Bytes lost while the board streams at the line rate (%.0f s)", stream_s),
+             fmt("serial, %s", rate_of(Transport::Uart).c_str()),
+             fmt("**%llu** of %llu; checksum %s", static_cast<unsigned long long>(lost),
+                 static_cast<unsigned long long>(spec.stream_bytes),
+                 r.stream_sum_ok ? "matches" : "**differs**"),
+             fmt("printed at %.1f%% of the line rate", r.stream_rate / kSerialBytesPerS * 100), "0",
+             verdict(r.failure.empty() && lost == 0 && r.stream_sum_ok)});
+    }
+    // Peak memory against the image size.
+    if (cfg.wants("memory")) {
+        for (uint32_t size : {kSmallImage, kImage, kLargeImage}) {
+            RunSpec spec;
+            spec.transport = Transport::Usb;
+            spec.paced = false;
+            spec.image_size = size;
+            progress(fmt("memory: %u-byte image", size));
+            RunResult r = checked(fmt("memory %u", size), b.run(spec));
+            double over = double(r.maxrss_kib) / 1024 - size / 1048576.0;
+            rows.push_back({"Peak resident memory of a whole run (ru_maxrss)",
+                            fmt("USB bulk, %u-byte image", size),
+                            fmt("**%.2f MiB**", r.maxrss_kib / 1024.0),
+                            fmt("%.2f MiB beyond the image", over), "< 4 MiB beyond the image",
+                            verdict(r.maxrss_kib > 0 && over < 4)});
+        }
+        for (auto& [t, pr] : results) {
+            double over = double(pr.full.maxrss_kib) / 1024 - kImage / 1048576.0;
+            rows.push_back({"Peak resident memory of a whole run (ru_maxrss)",
+                            fmt("%s, 64 KiB image", name_of(t)),
+                            fmt("**%.2f MiB**", pr.full.maxrss_kib / 1024.0),
+                            fmt("%.2f MiB beyond the image", over), "< 4 MiB beyond the image",
+                            verdict(pr.full.maxrss_kib > 0 && over < 4)});
+        }
+    }
+    // DDR init script parsing.
+    if (cfg.wants("parse")) {
+        progress("DDR init script parsing (Google Benchmark)");
+        std::string json;
+        try {
+            json =
+                run_capture({cfg.parse_bench, "--benchmark_format=json",
+                             cfg.quick ? "--benchmark_min_time=0.05" : "--benchmark_min_time=1"});
+        } catch (const std::exception& e) {
+            failures.push_back(std::string("parse benchmark: ") + e.what());
+        }
+        for (const ParseFigure& f : parse_figures(json)) {
+            rows.push_back(
+                {"DDR init script parsing (parse_ddr_init_script)", f.name,
+                 fmt("**%.1f MB/s**, %.2f M lines/s", f.bytes_per_s / 1e6, f.items_per_s / 1e6),
+                 fmt("%.3f ms per parse", f.real_ns / 1e6), "-", "-"});
+        }
+    }
+
+    std::printf("Machine: %s\n\n", machine().c_str());
+    std::printf("| Figure | Transport / case | Measured | Reference | Target | Met |\n");
+    std::printf("|---|---|---|---|---|---|\n");
+    for (const Row& r : rows)
+        std::printf("| %s | %s | %s | %s | %s | %s |\n", r.figure.c_str(), r.transport.c_str(),
+                    r.measured.c_str(), r.reference.c_str(), r.target.c_str(), r.met.c_str());
+    for (const std::string& f : failures)
+        std::printf("\nFAILED: %s\n", f.c_str());
+    return failures.empty() ? 0 : 1;
+}
+
+} // namespace
+} // namespace bench
+
+int main(int argc, char** argv) {
+    try {
+        return bench::main_bench(argc, argv);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "larkspur-wire-bench: %s\n", e.what());
+        return 2;
+    }
+}
