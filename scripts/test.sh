@@ -19,7 +19,7 @@ if [ -z "${LARKSPUR_SKIP_WINDOWS:-}" ]; then
     export WINEPREFIX="$PWD/build/wineprefix" WINEDEBUG=-all
     # One prefix, made once, and one wineserver kept up for the whole run.
     [ -d "$WINEPREFIX" ] || wineboot -i >/dev/null 2>&1 || true
-    wineserver -p 900
+    wineserver -p 900 2>/dev/null || true
 fi
 
 cmake --preset debug -DLARKSPUR_WINDOWS_EXE="$windows_exe" \
