@@ -193,8 +193,8 @@ int run_hid(Board& b, const std::string& dir, int sigfd) {
     d.entry = std::string("hid-") + b.chip->name;
     d.path = dir + "/" + d.entry;
     double per_s = opt.hid_interval_us ? 1e6 / opt.hid_interval_us : 0;
-    d.out_pace = make_pacer(per_s, 1);
-    d.in_pace = make_pacer(per_s, 1);
+    d.out_pace = make_frame_pacer(per_s);
+    d.in_pace = make_frame_pacer(per_s);
     if (!appear(d))
         return 1;
 
@@ -222,22 +222,22 @@ int run_hid(Board& b, const std::string& dir, int sigfd) {
         std::vector<pollfd> fds = {{sigfd, POLLIN, 0}, {d.gone ? -1 : d.lfd, POLLIN, 0}};
         for (const Peer& p : d.peers)
             fds.push_back({p.fd, short(POLLIN | (p.queue.empty() ? 0 : POLLOUT)), 0});
-        int timeout = -1;
+        Clock::time_point wake = Clock::time_point::max();
         if (!d.jobs.empty())
-            timeout = pacer_wait_ms(d.out_pace, now);
+            wake = pacer_ready_at(d.out_pace, now);
         // A lagging peer wakes us with POLLOUT once it takes more.
         if (!d.in_reports.empty() && lag < kHeldBack)
-            timeout = min_timeout(timeout, pacer_wait_ms(d.in_pace, now));
+            wake = std::min(wake, pacer_ready_at(d.in_pace, now));
         if (b.talking && program_has_output(b) && !d.gone && d.in_reports.size() < 8)
-            timeout = 0;
+            wake = now;
         // The departure waits for the last words; their pacer wakes us meanwhile.
         if (d.depart_at && d.in_reports.empty())
-            timeout = min_timeout(timeout, ms_until(*d.depart_at, now));
+            wake = std::min(wake, *d.depart_at);
         if (d.back_at)
-            timeout = min_timeout(timeout, ms_until(*d.back_at, now));
+            wake = std::min(wake, *d.back_at);
         if (d.unplug_at)
-            timeout = min_timeout(timeout, ms_until(*d.unplug_at, now));
-        if (poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR)
+            wake = std::min(wake, *d.unplug_at);
+        if (poll_until(fds.data(), fds.size(), wake) < 0 && errno != EINTR)
             break;
         if ((fds[0].revents & POLLIN) && signalled(sigfd))
             break;

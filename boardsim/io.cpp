@@ -65,6 +65,12 @@ Pacer make_pacer(double units_per_s, size_t burst) {
     return p;
 }
 
+Pacer make_frame_pacer(double units_per_s) {
+    Pacer p = make_pacer(units_per_s, 1);
+    p.frames = true;
+    return p;
+}
+
 size_t pacer_budget(const Pacer& p, Clock::time_point now) {
     if (p.per_s == 0)
         return SIZE_MAX;
@@ -79,6 +85,12 @@ void pacer_spend(Pacer& p, size_t n, Clock::time_point now) {
     if (p.per_s == 0 || n == 0)
         return;
     auto per = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(p.per_s));
+    if (p.frames) {
+        if (now - p.next >= per)
+            p.next = now;
+        p.next += per * long(n);
+        return;
+    }
     auto earliest = now - per * long(p.burst - 1);
     if (p.next < earliest)
         p.next = earliest;
@@ -89,6 +101,10 @@ int pacer_wait_ms(const Pacer& p, Clock::time_point now) {
     if (p.per_s == 0 || now >= p.next)
         return 0;
     return ms_until(p.next, now);
+}
+
+Clock::time_point pacer_ready_at(const Pacer& p, Clock::time_point now) {
+    return p.per_s == 0 ? now : p.next;
 }
 
 void peer_send(Peer& p, std::string msg) {
@@ -175,6 +191,15 @@ int ms_until(Clock::time_point t, Clock::time_point now) {
         return 0;
     auto us = std::chrono::duration_cast<std::chrono::microseconds>(t - now).count();
     return int((us + 999) / 1000);
+}
+
+int poll_until(pollfd* fds, size_t n, Clock::time_point deadline) {
+    if (deadline == Clock::time_point::max())
+        return ppoll(fds, n, nullptr, nullptr);
+    auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now());
+    long long ns = std::max<long long>(left.count(), 0);
+    timespec ts{time_t(ns / 1000000000), long(ns % 1000000000)};
+    return ppoll(fds, n, &ts, nullptr);
 }
 
 int min_timeout(int a, int b) {

@@ -5,6 +5,7 @@
 #include "boardsim/board.h"
 
 #include <deque>
+#include <poll.h>
 #include <string>
 
 namespace board {
@@ -20,13 +21,20 @@ bool signalled(int sigfd);
 struct Pacer {
     double per_s = 0; // 0: no limit
     Clock::time_point next{};
-    size_t burst = 1; // units that may go at once after a pause
+    size_t burst = 1;    // units that may go at once after a pause
+    bool frames = false; // one unit per frame, as USB schedules reports
 };
 Pacer make_pacer(double units_per_s, size_t burst);
+// One unit per frame of 1/units_per_s. Frames follow each other back to back while units
+// keep coming, so a unit that the board takes up a little late (its own wake-up delay)
+// does not push every later frame back; after a pause the first unit opens a new frame.
+Pacer make_frame_pacer(double units_per_s);
 size_t pacer_budget(const Pacer& p, Clock::time_point now);
 void pacer_spend(Pacer& p, size_t n, Clock::time_point now);
 // Milliseconds until the pacer allows a unit again (0: now).
 int pacer_wait_ms(const Pacer& p, Clock::time_point now);
+// When the pacer allows a unit again (now or earlier: at once).
+Clock::time_point pacer_ready_at(const Pacer& p, Clock::time_point now);
 
 // One connected SOCK_SEQPACKET peer with its queue of messages not yet sent.
 struct Peer {
@@ -48,6 +56,10 @@ int listen_at(const std::string& path, std::string& err);
 int accept_peer(int listen_fd);
 
 int ms_until(Clock::time_point t, Clock::time_point now);
+// poll() until the deadline, to the microsecond (Clock::time_point::max(): none). A paced
+// unit that waited out a whole-millisecond poll timeout would go late by up to a
+// millisecond, which is the board's overhead, not the line's.
+int poll_until(pollfd* fds, size_t n, Clock::time_point deadline);
 // Poll timeout helper: the smaller of a and b, where -1 means none.
 int min_timeout(int a, int b);
 

@@ -278,18 +278,16 @@ int run_usb(Board& b, const std::string& dir, int sigfd) {
         std::vector<pollfd> fds = {{sigfd, POLLIN, 0}, {bus.lfd, POLLIN, 0}};
         for (const Peer& p : bus.peers)
             fds.push_back({p.fd, short(POLLIN | (p.queue.empty() ? 0 : POLLOUT)), 0});
-        int timeout = -1;
+        Clock::time_point wake = Clock::time_point::max();
         if (!bus.jobs.empty())
-            timeout = ms_until(bus.jobs.front().due, now);
-        for (const auto& t : {bus.depart_at, bus.attach_at})
+            wake = bus.jobs.front().due;
+        for (const auto& t : {bus.depart_at, bus.attach_at, bus.unplug_at})
             if (t)
-                timeout = min_timeout(timeout, ms_until(*t, now));
-        if (bus.unplug_at)
-            timeout = min_timeout(timeout, ms_until(*bus.unplug_at, now));
+                wake = std::min(wake, *t);
         // More output goes as soon as the peers keep up; else their POLLOUT wakes us.
         if (b.talking && program_has_output(b) && bus.present && !bus.dead && lag(bus) < kHeldBack)
-            timeout = 0;
-        if (poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR)
+            wake = now;
+        if (poll_until(fds.data(), fds.size(), wake) < 0 && errno != EINTR)
             break;
         if ((fds[0].revents & POLLIN) && signalled(sigfd))
             break;
