@@ -18,7 +18,10 @@ if [ -z "${LARKSPUR_SKIP_WINDOWS:-}" ]; then
     windows_zip="$PWD/build/mingw/larkspur-0.042-win32.zip"
     export WINEPREFIX="$PWD/build/wineprefix" WINEDEBUG=-all
     # One prefix, made once, and one wineserver kept up for the whole run.
-    [ -d "$WINEPREFIX" ] || wineboot -i >/dev/null 2>&1 || true
+    if [ ! -d "$WINEPREFIX" ]; then
+        wineboot -i >/dev/null 2>&1 || true
+        wineserver -w || true # let the set-up's server go, so ours is the persistent one
+    fi
     wineserver -p 900 2>/dev/null || true
 fi
 
