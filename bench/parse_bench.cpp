@@ -54,7 +54,7 @@ void parse_script(benchmark::State& state) {
                    std::to_string(script.size() / 1024) + " KiB");
 }
 
-BENCHMARK(parse_script)->Arg(512)->Arg(100000)->Unit(benchmark::kMillisecond);
+BENCHMARK(parse_script)->Arg(512)->Arg(100000)->Unit(benchmark::kMicrosecond);
 
 } // namespace
 
