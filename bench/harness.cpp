@@ -214,14 +214,14 @@ ExitInfo Child::wait_exit(double timeout_s) {
     double end = now_s() + timeout_s;
     int status = 0;
     for (;;) {
-        pid_t r = wait4(pid_, &status, WNOHANG, &info.ru);
+        pid_t r = waitpid(pid_, &status, WNOHANG);
         if (r == pid_) {
             info.exited = true;
             break;
         }
         if (now_s() > end) {
             kill(pid_, SIGKILL);
-            wait4(pid_, &status, 0, &info.ru);
+            waitpid(pid_, &status, 0);
             break;
         }
         sleep_s(0.005);

@@ -2,7 +2,6 @@
 // timed output lines, the child's CPU clock and memory, and the board's timed log.
 #pragma once
 
-#include <sys/resource.h>
 #include <sys/types.h>
 
 #include <condition_variable>
@@ -31,7 +30,6 @@ struct Line {
 struct ExitInfo {
     bool exited = false; // false: it did not end in time and was killed
     int code = -1;
-    rusage ru{};
 };
 
 // A process with standard input on a pipe and standard output read by a thread of ours.

@@ -85,8 +85,7 @@ struct RunResult {
     double cpu_to_relay_s = -1;
     double idle_cpu = -1; // fraction of one core
     std::vector<double> key_latency_s;
-    long maxrss_kib = -1;
-    double cpu_total_s = -1;
+    long peak_rss_kib = -1;
     uint64_t stream_got = 0;
     bool stream_sum_ok = false;
     double stream_rate = 0; // bytes per second as printed
@@ -204,13 +203,13 @@ class Bench {
                 return fail("the answer to a key was not shown");
         }
 
+        // VmHWM of the process as it runs: ru_maxrss would also count what the harness had
+        // resident when it forked the child.
+        r.peak_rss_kib = host.vm_hwm_kib();
         host.send("\x1b");
         ExitInfo ex = host.wait_exit(15);
         if (!ex.exited || ex.code != 0)
             return fail("ESC did not end the run with 0");
-        r.maxrss_kib = ex.ru.ru_maxrss;
-        r.cpu_total_s = double(ex.ru.ru_utime.tv_sec + ex.ru.ru_stime.tv_sec) +
-                        double(ex.ru.ru_utime.tv_usec + ex.ru.ru_stime.tv_usec) * 1e-6;
         return r;
     }
 
@@ -489,20 +488,20 @@ int main_bench(int argc, char** argv) {
             spec.image_size = size;
             progress(fmt("memory: %u-byte image", size));
             RunResult r = checked(fmt("memory %u", size), b.run(spec));
-            double over = double(r.maxrss_kib) / 1024 - size / 1048576.0;
-            rows.push_back({"Peak resident memory of a whole run (ru_maxrss)",
+            double over = double(r.peak_rss_kib) / 1024 - size / 1048576.0;
+            rows.push_back({"Peak resident memory of a whole run (VmHWM)",
                             fmt("USB bulk, %u-byte image", size),
-                            fmt("**%.2f MiB**", r.maxrss_kib / 1024.0),
+                            fmt("**%.2f MiB**", r.peak_rss_kib / 1024.0),
                             fmt("%.2f MiB beyond the image", over), "< 4 MiB beyond the image",
-                            verdict(r.maxrss_kib > 0 && over < 4)});
+                            verdict(r.peak_rss_kib > 0 && over < 4)});
         }
         for (auto& [t, pr] : results) {
-            double over = double(pr.full.maxrss_kib) / 1024 - kImage / 1048576.0;
-            rows.push_back({"Peak resident memory of a whole run (ru_maxrss)",
+            double over = double(pr.full.peak_rss_kib) / 1024 - kImage / 1048576.0;
+            rows.push_back({"Peak resident memory of a whole run (VmHWM)",
                             fmt("%s, 64 KiB image", name_of(t)),
-                            fmt("**%.2f MiB**", pr.full.maxrss_kib / 1024.0),
+                            fmt("**%.2f MiB**", pr.full.peak_rss_kib / 1024.0),
                             fmt("%.2f MiB beyond the image", over), "< 4 MiB beyond the image",
-                            verdict(pr.full.maxrss_kib > 0 && over < 4)});
+                            verdict(pr.full.peak_rss_kib > 0 && over < 4)});
         }
     }
     // DDR init script parsing.
