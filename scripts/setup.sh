@@ -23,4 +23,5 @@ larkspur_need_packages() {
 
 LARKSPUR_BUILD_PACKAGES=(cmake ninja-build g++ libgtest-dev make)
 LARKSPUR_WINDOWS_PACKAGES=(mingw-w64 wine wine32:i386)
+LARKSPUR_FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 LARKSPUR_BENCH_PACKAGES=(libbenchmark-dev)

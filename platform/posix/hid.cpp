@@ -1,6 +1,8 @@
 // HID class stand-in: the hid-* sockets of the device directory are the HID interfaces,
 // and each open handle is one SOCK_SEQPACKET connection to a virtual HID device with
 // overlapped reads and writes served by a thread of its own.
+#include "platform/posix/hid.h"
+
 #include "platform/posix/handles.h"
 
 #include <fcntl.h>
@@ -100,6 +102,7 @@ struct Request {
 
 struct HidDevice {
     int fd = -1;
+    int peer = -1; // the device's end, held only by a handle made without a device
     int wake_rd = -1;
     int wake_wr = -1;
     bool overlapped = false;
@@ -146,7 +149,9 @@ void mark_gone(HidDevice& d) {
 
 void kick(HidDevice& d) {
     const char b = 1;
-    [[maybe_unused]] ssize_t rc = ::write(d.wake_wr, &b, 1);
+    if (d.wake_wr >= 0) {
+        [[maybe_unused]] ssize_t rc = ::write(d.wake_wr, &b, 1);
+    }
 }
 
 // Sends what is queued and not yet out, oldest first. Caller holds d.m.
@@ -172,7 +177,7 @@ bool has_unsent(const HidDevice& d) {
 
 void on_message(HidDevice& d, const BYTE* p, size_t n) {
     std::lock_guard<std::mutex> lk(d.m);
-    if (d.gone)
+    if (d.gone || n == 0)
         return;
     if (p[0] == 'I' && d.in_len > 0 && n == 1u + d.in_len) {
         if (!d.reads.empty()) {
@@ -257,7 +262,7 @@ void shutdown(HidDevice& d, bool complete_pending) {
         d.io.join();
     }
     std::lock_guard<std::mutex> lk(d.m);
-    for (int* fd : {&d.fd, &d.wake_rd, &d.wake_wr}) {
+    for (int* fd : {&d.fd, &d.peer, &d.wake_rd, &d.wake_wr}) {
         if (*fd >= 0)
             ::close(*fd);
         *fd = -1;
@@ -435,6 +440,17 @@ int ms_left(std::chrono::steady_clock::time_point deadline) {
     return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
+// The device's hello: 'H', vid, pid, input and output report length.
+bool take_hello(const BYTE* msg, size_t n, HidDevice& d) {
+    if (n != 9 || msg[0] != 'H')
+        return false;
+    d.vid = le16(msg + 1);
+    d.pid = le16(msg + 3);
+    d.in_len = le16(msg + 5);
+    d.out_len = le16(msg + 7);
+    return true;
+}
+
 // Connects and takes the device's hello ('H', vid, pid, input and output length), all
 // within one bounded wait: a device that neither accepts nor speaks cannot hang the
 // caller. Returns 0 or the error to report.
@@ -459,12 +475,8 @@ DWORD connect_device(int fd, const sockaddr_un& addr, HidDevice& d) {
     mh.msg_iov = &iov;
     mh.msg_iovlen = 1;
     ssize_t n = ::recvmsg(fd, &mh, MSG_DONTWAIT);
-    if (n != 9 || (mh.msg_flags & MSG_TRUNC) || msg[0] != 'H')
+    if (n < 0 || (mh.msg_flags & MSG_TRUNC) || !take_hello(msg, static_cast<size_t>(n), d))
         return ERROR_GEN_FAILURE;
-    d.vid = le16(msg + 1);
-    d.pid = le16(msg + 3);
-    d.in_len = le16(msg + 5);
-    d.out_len = le16(msg + 7);
     return 0;
 }
 
@@ -511,6 +523,28 @@ HANDLE hid_create(const std::string& path, DWORD, DWORD, DWORD flags) {
         return INVALID_HANDLE_VALUE;
     }
     return handle_add(&kHidOps, std::move(d));
+}
+
+HANDLE hid_create_unconnected(const uint8_t* hello, size_t n, DWORD flags) {
+    auto d = std::make_shared<HidDevice>();
+    if (!take_hello(hello, n, *d)) {
+        SetLastError(ERROR_GEN_FAILURE);
+        return INVALID_HANDLE_VALUE;
+    }
+    int sv[2];
+    if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, sv) != 0) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return INVALID_HANDLE_VALUE;
+    }
+    d->fd = sv[0];
+    d->peer = sv[1];
+    d->overlapped = (flags & FILE_FLAG_OVERLAPPED) != 0;
+    return handle_add(&kHidOps, std::move(d));
+}
+
+void hid_deliver(HANDLE h, const uint8_t* msg, size_t n) {
+    if (auto d = handle_get<HidDevice>(h, &kHidOps))
+        on_message(*d, msg, n);
 }
 
 } // namespace posix

@@ -852,6 +852,19 @@ void driver_set_tap(DriverTap tap, void* ctx) {
     d.tap_ctx = ctx;
 }
 
+void driver_bus_message(const uint8_t* msg, size_t n) {
+    Driver& d = drv();
+    std::lock_guard<std::mutex> lk(d.m);
+    on_bus_message(d, msg, n);
+}
+
+void driver_bus_detach_all() {
+    Driver& d = drv();
+    std::lock_guard<std::mutex> lk(d.m);
+    while (!d.devices.empty())
+        remove_device(d, d.devices.begin()->first);
+}
+
 int driver_open_handles() {
     Driver& d = drv();
     std::lock_guard<std::mutex> lk(d.m);
