@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# The suite under the sanitizers: all of it under AddressSanitizer + UBSan (with
+# LeakSanitizer), then the threaded code's tests (platform, HID, USB driver layer and
+# stand-in, the board against the host's transports) under ThreadSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/setup.sh
+
+larkspur_need_packages "${LARKSPUR_BUILD_PACKAGES[@]}"
+
+# A leak or an error ends a sanitized process with a nonzero exit and a report on standard
+# error; the tests look at both for every larkspur they start.
+export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0${ASAN_OPTIONS:+:$ASAN_OPTIONS}"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1${UBSAN_OPTIONS:+:$UBSAN_OPTIONS}"
+export TSAN_OPTIONS="halt_on_error=0${TSAN_OPTIONS:+:$TSAN_OPTIONS}"
+
+# Tests that spend half a minute or more waiting out a timer the debug suite already runs
+# to the end, with no code under them that the shorter tests leave out: the 30 s USB
+# attach wait (twice) and the 30 s device list lock wait. The wait loops themselves stay
+# in (the 500 HID reopen attempts, the 50 handshake reads).
+long_waits='^(NoDevice\.UsbBoardNeverAttaches|Relay\.UsbBoardNeverComesBack|DriverFaults\.ListLockNotHadWithinItsWait)$'
+
+cmake --preset asan >/dev/null
+cmake --build --preset asan
+ctest --preset asan -j2 --timeout 600 -E "$long_waits"
+
+tsan_targets=(platform_tests larkspur-platform-helper hid_standin_tests hid_transport_tests
+    usb_tests boardsim_host_tests larkspur-board)
+cmake --preset tsan >/dev/null
+cmake --build --preset tsan --target "${tsan_targets[@]}"
+# Only the targets above are built; the others show up as *_NOT_BUILT.
+ctest --preset tsan -j2 --timeout 600 -E '_NOT_BUILT$'
