@@ -100,9 +100,10 @@ TEST(UnplugInDownload, Serial) {
 
 TEST(UnplugInRelay, Serial) {
     Session s;
-    s.start_board({"egret", "uart", {"--unplug-during-relay", "500"}}, 7);
+    s.start_board({"egret", "uart", {"--unplug-during-relay", "6000"}}, 7);
     auto run = s.start({"-t", "egret", "-df", s.example("egret"), "-com", "7"});
     unplug_in_relay_then_esc(s, *run);
+    EXPECT_NE(run->out().find("DDR test: PASS"), std::string::npos) << run->out();
 }
 
 TEST(UnplugInRelay, UsbBulk) {
