@@ -77,23 +77,17 @@ TEST(UnplugInDownload, Hid) {
                  "download Image to IRAM failed"});
 }
 
-// The older boot ROM acknowledges nothing after the image: the bytes went into the line,
-// and only the start's missing word shows the board is gone. The relay then runs on a line
-// that has hung up, until ESC.
+// An image larger than the line's buffers: the write is still going when the board
+// vanishes, and fails. (A small image can go into the buffers whole before the board is
+// gone; then only the start's missing word shows it, as the older boot ROM acknowledges
+// nothing after the image.)
 TEST(UnplugInDownload, Serial) {
-    Session s;
+    Session s("106496");
     s.start_board({"heron", "uart", {"--unplug-after-bytes", "1000"}}, 7);
-    auto run = s.start({"-t", "heron", "-df", s.example("heron"), "-com", "7"});
-    ASSERT_TRUE(run->wait_for_output("press \"ESC\" key to exit.\n", 60s)) << run->out();
-    EXPECT_EQ(lines(run->out()),
-              (std::vector<std::string>{"Open COM7 OK.", "GATE_TYPE: DEVELOP", "Image loading...",
-                                        "download Image to IRAM OK", "",
-                                        "rom_exec: reading ERROR ack failed 0x00000000",
-                                        "Running DDR test..., press \"ESC\" key to exit."}));
+    RunResult r = s.run({"-t", "heron", "-df", s.example("heron"), "-com", "7"}, 30s);
+    expect_stop(r, {"Open COM7 OK.", "GATE_TYPE: DEVELOP", "Image loading...", "Write COM failed.",
+                    "rom_write_image: sending file failed", "download Image to IRAM failed"});
     EXPECT_FALSE(s.board_lines("UNPLUG").empty());
-    run->send("\x1b");
-    EXPECT_EQ(run->wait_exit(10s), 0);
-    EXPECT_EQ(run->err(), "");
 }
 
 // ---- unplugged during the relay -------------------------------------------------------
