@@ -8,8 +8,9 @@ source scripts/setup.sh
 
 larkspur_need_packages "${LARKSPUR_BUILD_PACKAGES[@]}"
 
-# A leak or an error ends a sanitized process with a nonzero exit and a report on standard
-# error; the tests look at both for every larkspur they start.
+# A leak or an error ends a sanitized process with exit value 1 and a report on standard
+# error; the end-to-end tests check the exit value of every larkspur they start (0 or 255),
+# and the fault tests its standard error too.
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0${ASAN_OPTIONS:+:$ASAN_OPTIONS}"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1${UBSAN_OPTIONS:+:$UBSAN_OPTIONS}"
 export TSAN_OPTIONS="halt_on_error=0${TSAN_OPTIONS:+:$TSAN_OPTIONS}"

@@ -9,6 +9,8 @@
 #include "tests/fuzz/fuzz_util.h"
 #include "transport/usbdriver/usbdriver.h"
 
+#include <unistd.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -95,9 +97,10 @@ void transfer_in(uint32_t id, uint8_t ep, uint16_t size) {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // A device directory without a bus: the driver's bus thread finds nothing to connect to,
     // and the bus's messages come from here alone.
-    char dir[] = "/tmp/larkspur-fuzz-XXXXXX";
+    static char dir[] = "/tmp/larkspur-fuzz-XXXXXX";
     if (!mkdtemp(dir))
         std::abort();
+    std::atexit([] { rmdir(dir); });
     setenv("LARKSPUR_DEVICES", (std::string(dir) + "/none").c_str(), 1);
     g_driver = CreateFileA("\\\\.\\WINDRVR6", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                            OPEN_EXISTING, 0, nullptr);
