@@ -88,7 +88,7 @@ struct RunResult {
     long peak_rss_kib = -1;
     uint64_t stream_got = 0;
     bool stream_sum_ok = false;
-    double stream_rate = 0; // bytes per second as printed
+    double stream_rate = 0; // bytes per second printed, over the second half
 };
 
 class Bench {
