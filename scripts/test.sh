@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# The whole test suite: the Linux build with its unit and end-to-end tests, and the
-# Windows build (MinGW-w64, 32-bit) with its release ZIP, tested under Wine.
-#   LARKSPUR_SKIP_WINDOWS=1  leaves the Windows build and its Wine tests out.
+# The whole test suite: the Linux build with its unit and end-to-end tests, the Windows
+# build (MinGW-w64, 32-bit) with its release ZIP tested under Wine, the suite under the
+# sanitizers, and each fuzz target for 30 s.
+#   LARKSPUR_SKIP_WINDOWS=1     leaves the Windows build and its Wine tests out.
+#   LARKSPUR_SKIP_SANITIZERS=1  leaves the sanitizer and fuzz runs out.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/setup.sh
@@ -39,5 +41,10 @@ fi
 
 status=0
 ctest --preset debug -j2 --timeout 600 || status=$?
-[ -n "$windows_exe" ] && wineserver -k 2>/dev/null || true
+[ -n "$windows_exe" ] && { wineserver -k 2>/dev/null || true; }
+
+if [ -z "${LARKSPUR_SKIP_SANITIZERS:-}" ]; then
+    scripts/sanitize.sh || status=$?
+    scripts/fuzz.sh 30 || status=$?
+fi
 exit $status
