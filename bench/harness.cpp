@@ -292,25 +292,6 @@ std::optional<LogLine> Board::wait_log(const std::string& prefix, size_t n,
 
 // ---- files ----------------------------------------------------------------------------
 
-TempDir::TempDir() {
-    char tmpl[] = "/tmp/larkspur-bench-XXXXXX";
-    if (!mkdtemp(tmpl))
-        throw std::runtime_error("mkdtemp failed");
-    path_ = tmpl;
-}
-
-TempDir::~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-}
-
-std::string read_file(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    std::ostringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
-
 void copy_file(const std::string& from, const std::string& to) {
     std::filesystem::copy_file(from, to, std::filesystem::copy_options::overwrite_existing);
 }

@@ -4,6 +4,8 @@
 
 #include <sys/types.h>
 
+#include "tests/support/process.h"
+
 #include <condition_variable>
 #include <map>
 #include <memory>
@@ -93,21 +95,9 @@ class Board {
     std::string log_path_;
 };
 
-// A fresh directory under /tmp, removed with its contents by the destructor.
-class TempDir {
-  public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& path() const { return path_; }
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
-
-  private:
-    std::string path_;
-};
-
-std::string read_file(const std::string& path);
+// Temporary folders and file reads are the test support's.
+using testsupport::read_file;
+using testsupport::TempDir;
 void copy_file(const std::string& from, const std::string& to);
 // Runs a command to its end; its standard output. Throws when it fails.
 std::string run_capture(const std::vector<std::string>& argv);
