@@ -25,6 +25,9 @@ if [ -z "${LARKSPUR_SKIP_WINDOWS:-}" ]; then
         wineserver -w || true # let the set-up's server go, so ours is the persistent one
     fi
     wineserver -p 900 2>/dev/null || true
+    # Wine's first start of a program in a prefix is slow; the tests' time limits should
+    # not pay for it.
+    wine "$windows_exe" -v >/dev/null 2>&1 || true
 fi
 
 cmake --preset debug -DLARKSPUR_WINDOWS_EXE="$windows_exe" \

@@ -35,7 +35,7 @@ inline testsupport::RunResult run_larkspur(const std::vector<std::string>& args,
                                            testsupport::RunOptions opt = {}) {
     if (wine_exe()) {
         opt.env.emplace("WINEDEBUG", "-all");
-        opt.timeout += std::chrono::seconds(30); // Wine's first start in a prefix is slow
+        opt.timeout += std::chrono::seconds(60); // Wine starts slowly on a loaded machine
     }
     testsupport::RunResult r = testsupport::run(larkspur_argv(args), opt);
     // Windows' text mode writes CR LF; compare lines alike.
