@@ -15,54 +15,17 @@
 #include <sstream>
 #include <stdexcept>
 
-extern char** environ;
-
 namespace bench {
 namespace {
 
-std::vector<char*> cstrs(std::vector<std::string>& v) {
-    std::vector<char*> out;
-    for (auto& s : v)
-        out.push_back(s.data());
-    out.push_back(nullptr);
-    return out;
-}
-
-std::vector<std::string> make_env(const std::map<std::string, std::string>& extra) {
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) {
-        std::string kv = *e;
-        if (!extra.count(kv.substr(0, kv.find('='))))
-            env.push_back(kv);
-    }
-    for (const auto& [k, v] : extra)
-        env.push_back(k + "=" + v);
-    return env;
-}
-
-// fork + exec; everything the child needs is prepared before the fork.
+// fork + exec through the test support, which prepares everything before the fork.
 pid_t spawn(const std::vector<std::string>& argv, const std::string& cwd,
             const std::map<std::string, std::string>& extra_env, int in_fd, int out_fd,
             int err_fd) {
-    std::vector<std::string> args = argv;
-    std::vector<std::string> env = make_env(extra_env);
-    auto cargs = cstrs(args);
-    auto cenv = cstrs(env);
-    pid_t pid = fork();
-    if (pid < 0)
-        throw std::runtime_error("fork failed");
-    if (pid == 0) {
-        dup2(in_fd, 0);
-        dup2(out_fd, 1);
-        dup2(err_fd, 2);
-        for (int fd = 3; fd < 1024; ++fd)
-            close(fd);
-        if (!cwd.empty() && chdir(cwd.c_str()) != 0)
-            _exit(126);
-        execve(cargs[0], cargs.data(), cenv.data());
-        _exit(127);
-    }
-    return pid;
+    testsupport::RunOptions opt;
+    opt.cwd = cwd;
+    opt.env = extra_env;
+    return testsupport::spawn(argv, opt, in_fd, out_fd, err_fd);
 }
 
 double ts_s(const timespec& ts) {

@@ -54,7 +54,8 @@ int decode_status(int status) {
     return -1;
 }
 
-// fork+exec with the child's standard streams set up by the caller's fds.
+} // namespace
+
 int spawn(const std::vector<std::string>& argv, const RunOptions& opt, int in_fd, int out_fd,
           int err_fd) {
     std::vector<std::string> args = argv;
@@ -79,8 +80,6 @@ int spawn(const std::vector<std::string>& argv, const RunOptions& opt, int in_fd
     }
     return pid;
 }
-
-} // namespace
 
 RunResult run(const std::vector<std::string>& argv, const RunOptions& opt) {
     RunResult res;

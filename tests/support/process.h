@@ -27,7 +27,12 @@ struct RunOptions {
     std::chrono::milliseconds timeout{20000}; // then SIGKILL and timed_out
 };
 
-// Runs argv[0] (looked up in PATH when it has no slash) and waits for it.
+// Starts argv[0] (looked up in PATH when it has no slash) in its own process group, with
+// the given descriptors as its standard streams; the child keeps no other descriptor.
+int spawn(const std::vector<std::string>& argv, const RunOptions& opt, int in_fd, int out_fd,
+          int err_fd);
+
+// Runs argv[0] and waits for it.
 RunResult run(const std::vector<std::string>& argv, const RunOptions& opt = {});
 
 // A process that runs in the background (a virtual board). Standard output and error go
