@@ -45,6 +45,15 @@ bool is_gate_ack(uint32_t ack) {
     return ack == ROM_ACK_PRODUCT || ack == ROM_ACK_DEVELOP;
 }
 
+// Reads one word that must be a GATE ack; prints the exchange's failure line otherwise.
+bool read_gate_ack(const char* exchange) {
+    uint32_t ack = read_ack();
+    if (is_gate_ack(ack))
+        return true;
+    std::printf("%s: reading GATE ack failed 0x%08x\n", exchange, ack);
+    return false;
+}
+
 } // namespace
 
 void rom_build_command(rom_command* cmd, uint16_t code, uint32_t addr, uint8_t width,
@@ -81,12 +90,9 @@ unsigned rom_write(uint32_t addr, uint32_t value) {
         std::printf("rom_write: writing to device failed\n");
         return 0;
     }
-    uint32_t ack = read_ack();
-    if (!is_gate_ack(ack)) {
-        std::printf("rom_write: reading GATE ack failed 0x%08x\n", ack);
+    if (!read_gate_ack("rom_write"))
         return 0;
-    }
-    ack = read_ack();
+    uint32_t ack = read_ack();
     if (ack != ROM_ACK_CMD) {
         std::printf("rom_write: reading CMD ack failed 0x%08x\n", ack);
         return 0;
@@ -100,30 +106,22 @@ unsigned rom_write_image(const uint8_t* image, uint32_t size, uint32_t load_addr
         std::printf("%s: writing cmd to device failed\n", name);
         return 0;
     }
+    // The older ROM acknowledges the frame before the image, the falcon ROM after it.
+    bool falcon = is_falcon();
+    if (!falcon && !read_gate_ack(name))
+        return 0;
+    if (falcon)
+        hid_set_report_id(2);
     uint32_t written = 0;
-    if (!is_falcon()) {
-        uint32_t ack = read_ack();
-        if (!is_gate_ack(ack)) {
-            std::printf("%s: reading GATE ack failed 0x%08x\n", name, ack);
-            return 0;
-        }
-        if (!dev_write(image, size, &written)) {
-            std::printf("%s: sending file failed\n", name);
-            return 0;
-        }
-        return 1;
-    }
-    hid_set_report_id(2);
     if (!dev_write(image, size, &written)) {
         std::printf("%s: sending file failed\n", name);
         return 0;
     }
-    uint32_t ack = read_ack();
-    if (!is_gate_ack(ack)) {
-        std::printf("%s: reading GATE ack failed 0x%08x\n", name, ack);
+    if (!falcon)
+        return 1;
+    if (!read_gate_ack(name))
         return 0;
-    }
-    ack = read_ack();
+    uint32_t ack = read_ack();
     if (ack != ROM_ACK_DONE) {
         std::printf("rom_write: reading CMD ack failed 0x%08x\n", ack);
         return 0;
@@ -139,12 +137,10 @@ unsigned rom_jump() {
         std::printf("rom_exec: writing cmd to device failed\n");
         return 0;
     }
+    if (falcon)
+        return read_gate_ack("rom_jump") ? 1 : 0;
     uint32_t ack = read_ack();
-    if (falcon && !is_gate_ack(ack)) {
-        std::printf("%s: reading GATE ack failed 0x%08x\n", "rom_jump", ack);
-        return 0;
-    }
-    if (!falcon && ack != ROM_ACK_DONE) {
+    if (ack != ROM_ACK_DONE) {
         std::printf("rom_exec: reading ERROR ack failed 0x%08x\n", ack);
         return 0;
     }
