@@ -1,6 +1,6 @@
 #include "app/relay.h"
 
-#include "app/state.h"
+#include "platform/shared.h"
 #include "platform/winapi.h"
 #include "transport/hid/hid.h"
 #include "transport/hid/hid_ids.h"

@@ -1,7 +1,7 @@
 #include "app/run.h"
 
 #include "app/relay.h"
-#include "app/state.h"
+#include "platform/shared.h"
 #include "app/utility.h"
 #include "ddrconfig/ddrconfig.h"
 #include "romproto/romproto.h"

@@ -1,6 +1,6 @@
 #include "app/utility.h"
 
-#include "app/state.h"
+#include "platform/shared.h"
 
 #include <cassert>
 #include <cstring>

@@ -1,6 +1,8 @@
 // Option utilities and the DDR init script parser.
 #pragma once
 
+#include "platform/shared.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -49,11 +51,6 @@ int parse_options(int argc, char* const* argv, cmd_options* out);
 int check_options(const cmd_options& opts);
 void print_usage(const char* exe_name);
 void print_version();
-
-struct dcd_node {
-    uint32_t addr;
-    uint32_t value;
-};
 
 int hex_digit_value(char c, uint32_t* value);
 int parse_hex_num(const char* word, uint32_t* value);

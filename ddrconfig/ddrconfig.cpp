@@ -1,6 +1,6 @@
 #include "ddrconfig/ddrconfig.h"
 
-#include "app/state.h"
+#include "platform/shared.h"
 
 #include <cstdio>
 #include <cstring>

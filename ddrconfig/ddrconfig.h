@@ -1,7 +1,7 @@
 // Memory maps, the DCD areas of egret and heron, and their placement into the test image.
 #pragma once
 
-#include "app/utility.h"
+#include "platform/shared.h"
 
 #include <array>
 #include <cstddef>

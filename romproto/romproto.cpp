@@ -1,6 +1,6 @@
 #include "romproto/romproto.h"
 
-#include "app/state.h"
+#include "platform/shared.h"
 #include "platform/winapi.h"
 #include "transport/hid/hid.h"
 #include "transport/transport.h"

@@ -2,7 +2,7 @@
 // words, for the egret/heron generation and the falcon generation.
 #pragma once
 
-#include "app/utility.h"
+#include "platform/shared.h"
 
 #include <array>
 #include <cstdint>

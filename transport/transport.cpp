@@ -1,6 +1,6 @@
 #include "transport/transport.h"
 
-#include "app/state.h"
+#include "platform/shared.h"
 #include "transport/hid/hid.h"
 #include "transport/hid/hid_ids.h"
 #include "transport/uart/uart.h"

@@ -6,7 +6,7 @@
 #include "tests/e2e/board.h"
 #include "tests/unit/hid/virtual_hid.h"
 
-#include "app/state.h"
+#include "platform/shared.h"
 #include "romproto/romproto.h"
 #include "transport/hid/hid.h"
 #include "transport/hid/hid_ids.h"

@@ -1,6 +1,6 @@
 // Argument vectors through the command line steps as the run takes them: the program's
 // name, parse_options on the words after it, then check_options.
-#include "app/state.h"
+#include "platform/shared.h"
 #include "app/utility.h"
 #include "tests/fuzz/fuzz_util.h"
 

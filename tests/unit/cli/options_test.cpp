@@ -1,4 +1,4 @@
-#include "app/state.h"
+#include "platform/shared.h"
 #include "app/utility.h"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,5 @@
 // Frames on the wire and the switch's USB read pieces, seen from the stand-in driver.
-#include "app/state.h"
+#include "platform/shared.h"
 #include "romproto/romproto.h"
 #include "tests/unit/usb/usb_test_support.h"
 #include "transport/transport.h"

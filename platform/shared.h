@@ -1,5 +1,7 @@
-// Process-wide run state shared by the parts.
+// What every layer shares: the run's target and route, and one parsed register write.
 #pragma once
+
+#include <cstdint>
 
 // Target selector: -1 none yet, 0 egret, 1 heron, 2 falcon (variant not yet probed),
 // 3 kestrel, 4 merlin, 5 hobby. Owned by the run sequence; final once the device is open.
@@ -16,4 +18,10 @@ enum : int {
     TARGET_KESTREL = 3,
     TARGET_MERLIN = 4,
     TARGET_HOBBY = 5,
+};
+
+// One register write of the DDR init script.
+struct dcd_node {
+    uint32_t addr;
+    uint32_t value;
 };
