@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -62,10 +63,16 @@ int spawn(const std::vector<std::string>& argv, const RunOptions& opt, int in_fd
     std::vector<std::string> env = make_env(opt.env);
     auto cargs = cstrs(args);
     auto cenv = cstrs(env);
+    pid_t parent = getpid();
     pid_t pid = fork();
     if (pid < 0)
         throw std::runtime_error("fork failed");
     if (pid == 0) {
+        // The child goes with the test however the test ends (a crash, ctest's timeout kill);
+        // a parent already gone before this line is caught by the getppid check.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent)
+            _exit(127);
         setpgid(0, 0);
         dup2(in_fd, 0);
         dup2(out_fd, 1);

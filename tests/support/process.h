@@ -28,7 +28,8 @@ struct RunOptions {
 };
 
 // Starts argv[0] (looked up in PATH when it has no slash) in its own process group, with
-// the given descriptors as its standard streams; the child keeps no other descriptor.
+// the given descriptors as its standard streams; the child keeps no other descriptor. It is
+// killed when the thread that started it ends, so call it from the test's own thread.
 int spawn(const std::vector<std::string>& argv, const RunOptions& opt, int in_fd, int out_fd,
           int err_fd);
 
