@@ -35,14 +35,6 @@ std::string format(const char* fmt, auto... args) {
 
 } // namespace
 
-uint32_t crc32_add(uint32_t crc, std::span<const uint8_t> bytes) {
-    const auto& t = crc_table();
-    uint32_t c = ~crc;
-    for (uint8_t b : bytes)
-        c = t[(c ^ b) & 0xFF] ^ (c >> 8);
-    return ~c;
-}
-
 uint32_t get_le32(const uint8_t* p) {
     return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
 }

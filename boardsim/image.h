@@ -29,9 +29,6 @@ constexpr uint32_t kDefaultImageSize = 8192;
 constexpr uint32_t kMinImageSize = 1680;   // heron's program offset: every chip's header fits
 constexpr uint32_t kMaxImageSize = 106496; // the smallest IRAM room above a load address
 
-// zlib-style CRC-32: start with 0, chain by passing the previous result.
-uint32_t crc32_add(uint32_t crc, std::span<const uint8_t> bytes);
-
 uint32_t get_le32(const uint8_t* p);
 uint32_t get_be32(const uint8_t* p);
 void put_le32(uint8_t* p, uint32_t v);

@@ -1,0 +1,221 @@
+// What the end-to-end runs cannot see of larkspur-board: its command line and device
+// directory, and the checks its test program makes of a bad image or a bad DCD.
+#include "boardsim/board.h"
+#include "boardsim/log.h"
+#include "boardsim/script.h"
+#include "tests/support/process.h"
+
+#include <csignal>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace std::chrono_literals;
+using testsupport::Background;
+using testsupport::run;
+using testsupport::TempDir;
+
+namespace {
+
+const std::string kBoard = LARKSPUR_BOARD_EXE;
+
+bool exists(const std::string& p) {
+    struct stat st;
+    return lstat(p.c_str(), &st) == 0;
+}
+
+testsupport::RunOptions env(std::map<std::string, std::string> vars) {
+    testsupport::RunOptions o;
+    o.env = std::move(vars);
+    o.timeout = 5000ms;
+    return o;
+}
+
+TEST(BoardCli, RefusedLinesShowUsageAndExit2) {
+    TempDir d;
+    for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
+             {"--bogus"},
+             {},
+             {"--target", "falcon"},
+             {"--target", "egret", "--transport", "hid"},
+             {"--target", "kestrel", "--transport", "uart"},
+             {"--target", "egret", "--wrong-ack", "nothing"},
+             {"--target", "egret", "--silent"},
+             {"--target", "egret", "--baud", "fast"},
+             {"--target", "egret", "--reject-write", "0"},
+             {"--target", "egret", "--gate", "develop"},
+             {"--target", "egret", "--never-reappear=1"},
+             {"--write-images", d.path(), "--image-size", "1679"},
+             {"--write-images", d.path(), "--image-size", "106497"},
+         }) {
+        args.insert(args.begin(), kBoard);
+        auto r = run(args, env({}));
+        EXPECT_EQ(r.exit_code, 2) << args.back();
+        EXPECT_NE(r.err.find("Usage: larkspur-board"), std::string::npos) << args.back();
+        EXPECT_TRUE(r.out.empty()) << args.back();
+    }
+    EXPECT_TRUE(std::filesystem::is_empty(d.path()));
+}
+
+// Either signal ends a board of any transport with 0, and its device entry goes with it.
+TEST(BoardCli, SignalsEndItAndRemoveItsEntry) {
+    struct Case {
+        const char *target, *transport, *entry;
+        int sig;
+    };
+    for (const Case& c :
+         {Case{"egret", "uart", "com1", SIGTERM}, Case{"heron", "usb", "usb", SIGINT},
+          Case{"hobby", "hid", "hid-hobby", SIGTERM},
+          Case{"merlin", "hid", "hid-merlin", SIGINT}}) {
+        TempDir dir;
+        Background b({kBoard, "--target", c.target, "--transport", c.transport},
+                     env({{"LARKSPUR_DEVICES", dir.path()}}));
+        ASSERT_TRUE(b.wait_for_log(std::string("READY ") + c.entry, 3000ms)) << b.log();
+        EXPECT_TRUE(exists(dir.file(c.entry))) << c.entry;
+        kill(b.pid(), c.sig);
+        EXPECT_TRUE(testsupport::eventually([&] { return !b.running(); }, 3000ms)) << c.entry;
+        EXPECT_EQ(b.stop(), 0) << c.entry;
+        EXPECT_TRUE(std::filesystem::is_empty(dir.path())) << c.entry;
+    }
+}
+
+TEST(BoardCli, ComNumberIsTheLowestFreeOrTheOneAsked) {
+    TempDir dir;
+    dir.write("com1", "taken");
+    auto o = env({{"LARKSPUR_DEVICES", dir.path()}});
+    Background a({kBoard, "--target", "egret"}, o);
+    ASSERT_TRUE(a.wait_for_log("READY com2", 3000ms)) << a.log();
+    Background b({kBoard, "--target", "heron", "--com", "12"}, o);
+    ASSERT_TRUE(b.wait_for_log("READY com12", 3000ms)) << b.log();
+    char target[256] = {};
+    ASSERT_GT(readlink(dir.file("com12").c_str(), target, sizeof target - 1), 0);
+    EXPECT_EQ(std::string(target).rfind("/dev/pts/", 0), 0u) << target;
+    // A number in use is refused rather than stolen.
+    auto r = run({kBoard, "--target", "egret", "--com", "2"}, o);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.err.find("already exists"), std::string::npos) << r.err;
+}
+
+// --devices, else $LARKSPUR_DEVICES, else $XDG_RUNTIME_DIR/larkspur-devices; made if missing.
+TEST(BoardCli, DeviceDirectoryFromOptionOrEnvironment) {
+    TempDir tmp;
+    struct Case {
+        std::vector<std::string> args;
+        std::map<std::string, std::string> vars;
+        std::string entry;
+    } cases[] = {
+        {{"--target", "egret", "--devices", tmp.file("a/b")},
+         {{"LARKSPUR_DEVICES", tmp.file("unused")}, {"XDG_RUNTIME_DIR", tmp.file("unused")}},
+         "a/b/com1"},
+        {{"--target", "kestrel"},
+         {{"LARKSPUR_DEVICES", tmp.file("env")}, {"XDG_RUNTIME_DIR", tmp.file("unused")}},
+         "env/hid-kestrel"},
+        {{"--target", "heron", "--transport", "usb"},
+         {{"LARKSPUR_DEVICES", ""}, {"XDG_RUNTIME_DIR", tmp.path()}},
+         "larkspur-devices/usb"},
+    };
+    for (Case& c : cases) {
+        c.args.insert(c.args.begin(), kBoard);
+        Background b(c.args, env(c.vars));
+        EXPECT_TRUE(b.wait_for_log("READY ", 3000ms)) << c.entry << b.log();
+        EXPECT_TRUE(exists(tmp.file(c.entry))) << c.entry;
+    }
+    EXPECT_FALSE(exists(tmp.file("unused")));
+}
+
+// The images as written, and the check the test program makes of them: a changed byte
+// outside the DCD region is found, one inside it (where the host places its DCD) is not,
+// and another chip's image does not run at all.
+TEST(BoardImages, WrittenToTheSizeAskedAndChecked) {
+    TempDir d;
+    auto r = run({kBoard, "--write-images", d.path(), "--image-size", "1680"});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    auto image = [&](const std::string& name) {
+        std::string s = testsupport::read_file(d.file("larkspur-" + name + ".bin"));
+        return std::vector<uint8_t>(s.begin(), s.end());
+    };
+    for (const board::Chip& chip : board::all_chips()) {
+        SCOPED_TRACE(chip.name);
+        const std::vector<uint8_t> img = image(chip.name);
+        ASSERT_EQ(img.size(), 1680u);
+        EXPECT_TRUE(board::check_image(chip, img).intact) << board::check_image(chip, img).why;
+        for (size_t at : {size_t(9), size_t(0x20), img.size() - 1}) {
+            auto bad = img;
+            bad[at] ^= 0x01;
+            EXPECT_FALSE(board::check_image(chip, bad).intact) << at;
+        }
+        if (chip.dcd_entries) {
+            auto placed = img;
+            placed[chip.dcd_offset + 5] ^= 0x40;
+            EXPECT_TRUE(board::check_image(chip, placed).intact);
+        }
+        EXPECT_FALSE(
+            board::check_image(chip, image(&chip == board::find_chip("egret") ? "heron" : "egret"))
+                .runs);
+    }
+}
+
+// The test program's first pass on an in-process board after the boot ROM took the image
+// over its serial line and ran its DCD, the sample script's writes placed in it (egret
+// big-endian, heron little-endian) but with the one at `changed` set to 0x12345678.
+std::string first_pass(const char* target, bool place, uint32_t changed) {
+    const board::Chip& chip = *board::find_chip(target);
+    board::log_open("/dev/null");
+    board::Options opt;
+    opt.target = target;
+    board::Board b;
+    board::board_init(b, opt, chip);
+    std::vector<uint8_t> img = board::make_image(chip, 8192);
+    size_t at = chip.dcd_offset;
+    for (const auto& w : board::parse_script(place ? board::example_script(target) : "")) {
+        uint32_t v = w.addr == changed ? 0x12345678 : w.value;
+        if (chip.dcd_entry_size == 8) {
+            board::put_be32(&img[at], w.addr);
+            board::put_be32(&img[at + 4], v);
+        } else {
+            board::put_le32(&img[at], 4);
+            board::put_le32(&img[at + 4], w.addr);
+            board::put_le32(&img[at + 8], v);
+        }
+        at += chip.dcd_entry_size;
+    }
+    auto frame = [](uint8_t code, uint32_t addr, uint32_t length) {
+        std::vector<uint8_t> f(16, 0);
+        f[0] = f[1] = code;
+        board::put_be32(&f[2], addr);
+        board::put_be32(&f[7], length);
+        f[15] = code == 4 ? 0xAA : 0;
+        return f;
+    };
+    board::rom_stream(b, frame(4, chip.load, uint32_t(img.size())));
+    board::rom_stream(b, img);
+    board::rom_stream(b, frame(5, 0, 0));
+    board::program_link_up(b);
+    return b.out;
+}
+
+TEST(BoardProgram, DdrCheckNamesTheFirstWrongRegister) {
+    struct Case {
+        const char* target;
+        bool place;
+        uint32_t changed;
+        const char* line;
+    } cases[] = {
+        {"egret", true, 0x63FD9010,
+         "DDR test: FAIL, register 0x63fd9010 is 0x12345678, expected 0xff6f8ffe\r\n"},
+        {"heron", true, 0x83FD9010,
+         "DDR test: FAIL, register 0x83fd9010 is 0x12345678, expected 0x000ad0d0\r\n"},
+        {"heron", false, 0,
+         "DCD: the image's placeholder entries ran, no DCD was placed\r\n"
+         "DDR test: FAIL, register 0x83fd9000 was never written, expected 0x82a20000\r\n"},
+        {"egret", true, 0, "DDR test: PASS\r\n"},
+    };
+    for (const Case& c : cases) {
+        std::string out = first_pass(c.target, c.place, c.changed);
+        EXPECT_NE(out.find(c.line), std::string::npos) << c.target << "\n" << out;
+        EXPECT_NE(out.find("Image check: OK\r\n"), std::string::npos) << out;
+    }
+}
+
+} // namespace
