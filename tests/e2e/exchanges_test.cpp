@@ -1,0 +1,146 @@
+// What no board can make a whole run show: every boot ROM exchange on a line that hung up,
+// the memory read, and the USB device list's lock held past its wait.
+#include "tests/e2e/board.h"
+
+#include "platform/shared.h"
+#include "romproto/romproto.h"
+#include "transport/transport.h"
+#include "transport/uart/uart.h"
+#include "transport/usbdriver/usbdriver.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <functional>
+#include <regex>
+#include <thread>
+
+using namespace e2e;
+
+namespace {
+
+std::string captured(const std::function<void()>& f) {
+    testing::internal::CaptureStdout();
+    f();
+    std::fflush(stdout);
+    return testing::internal::GetCapturedStdout();
+}
+
+// A serial line as COM3 of a fresh device directory; the test holds the board's end.
+struct Line {
+    testsupport::TempDir dir;
+    int board = -1, host = -1;
+    Line() {
+        EXPECT_EQ(openpty(&board, &host, nullptr, nullptr, nullptr), 0);
+        std::filesystem::create_symlink(ttyname(host), dir.file("com3"));
+        setenv("LARKSPUR_DEVICES", dir.path().c_str(), 1);
+    }
+    ~Line() {
+        close(host);
+        hang_up();
+    }
+    void hang_up() {
+        if (board >= 0)
+            close(board);
+        board = -1;
+    }
+};
+
+TEST(Exchanges, EveryOneOnAHungUpLine) {
+    Line line;
+    target_id = TARGET_EGRET;
+    use_usb = 0;
+    ASSERT_EQ(OpenUART("COM3"), 1);
+    line.hang_up();
+
+    uint8_t gate = 0;
+    std::string out = captured([&] { EXPECT_EQ(rom_check_gate(&gate), 0u); });
+    EXPECT_TRUE(
+        std::regex_match(out, std::regex("Write COM failed\\.\nrom_check_gate: writing cmd "
+                                         "to device failed and error code is [1-9][0-9]*\n")))
+        << out;
+    const dcd_node nodes[] = {{0x53fd4000, 1}};
+    EXPECT_EQ(captured([&] { EXPECT_EQ(write_dcd(nodes, 1), 0u); }),
+              "Write COM failed.\nrom_write: writing to device failed\n"
+              "ROM Write failed, addr: 0x53fd4000\n");
+    std::vector<uint8_t> image(2048, 0x5A);
+    EXPECT_EQ(
+        captured([&] { EXPECT_EQ(rom_write_image(image.data(), 2048, 0xF8006000, 0xAA), 0u); }),
+        "Write COM failed.\nrom_write_image: writing cmd to device failed\n");
+    EXPECT_EQ(captured([] { rom_jump(); }),
+              "Write COM failed.\nrom_exec: writing cmd to device failed\n");
+    uint8_t buf[4];
+    EXPECT_EQ(captured([&] { EXPECT_EQ(rom_read(0xF8006000, buf, 4), 0u); }),
+              "Write COM failed.\nrom_write: writing to device failed\n");
+    dev_close();
+    EXPECT_EQ(uart_handle, nullptr);
+}
+
+// The memory read: its frame, then a GATE ack; a wrong ack ends it before the data.
+TEST(Exchanges, MemoryReadRefusesAWrongAck) {
+    Line line;
+    std::thread board([&] {
+        uint8_t frame[16];
+        size_t got = 0;
+        while (got < sizeof frame) {
+            pollfd p{line.board, POLLIN, 0};
+            if (poll(&p, 1, 10000) <= 0)
+                return;
+            got += size_t(std::max<ssize_t>(0, read(line.board, frame + got, sizeof frame - got)));
+        }
+        EXPECT_EQ("FRAME " + hex(std::string(frame, frame + 16)),
+                  e2e::frame(0x0101, 0x1FFE6000, 0x20, 8, 0, 0));
+        const uint8_t ack[] = {0x44, 0x33, 0x22, 0x11};
+        EXPECT_EQ(write(line.board, ack, 4), 4);
+    });
+    target_id = TARGET_HERON;
+    use_usb = 0;
+    ASSERT_EQ(OpenUART("COM3"), 1);
+    uint8_t buf[8] = {};
+    EXPECT_EQ(captured([&] { EXPECT_EQ(rom_read(0x1FFE6000, buf, sizeof buf), 0u); }),
+              "rom_read: reading GATE ack failed: 0x11223344\n");
+    board.join();
+    dev_close();
+}
+
+std::atomic<int> g_attaches{0};
+uint32_t count_attach(DeviceCtx*, DeviceInfo*, void*) {
+    ++g_attaches;
+    return 1;
+}
+
+// The lock held for longer than its 30 s wait: a list operation gives up with DRV_TIMEOUT
+// and leaves the list alone, and an attach that cannot be listed is dropped without a
+// callback.
+TEST(DriverFaults, ListLockNotHadWithinItsWait) {
+    Session s;
+    setenv("LARKSPUR_DEVICES", s.devices().c_str(), 1);
+    EventTable table{count_attach, nullptr, nullptr, nullptr};
+    MatchEntry m{0x2F5A, 0x0110, {}}; // the egret board's USB IDs
+    DriverCtx* conn = nullptr;
+    ASSERT_EQ(DriverOpen(&conn, &m, 1, &table, 1), DRV_OK);
+    ASSERT_EQ(OsEventWait(device_list_lock, 1), DRV_OK); // held from here on
+    s.start_board({"egret", "usb", {}});
+
+    DeviceCtx other{};
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(DeviceListAdd(&other), DRV_TIMEOUT);
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, 29s);
+    testsupport::eventually([] { return false; }, 2s);
+    EXPECT_EQ(OsEventSet(device_list_lock), DRV_OK);
+    testsupport::eventually([] { return false; }, 500ms);
+    EXPECT_EQ(device_list, nullptr);
+    EXPECT_EQ(g_attaches.load(), 0);
+    VersionRec rec{};
+    EXPECT_EQ(DriverIoctl(DRV_IOCTL_VERSION, INVALID_HANDLE_VALUE, &rec, sizeof rec, false),
+              DRV_NO_HANDLE);
+    DriverClose(conn);
+}
+
+} // namespace
