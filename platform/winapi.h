@@ -23,25 +23,18 @@ extern "C" {
 #include <cstddef>
 #include <cstdint>
 
-#define WINAPI
-#define CALLBACK
 #define __stdcall
 
 typedef int BOOL;
 typedef unsigned char BOOLEAN;
 typedef unsigned char BYTE;
-typedef unsigned char UCHAR;
-typedef char CHAR;
 typedef wchar_t WCHAR;
 typedef uint16_t WORD;
 typedef uint16_t USHORT;
 typedef uint32_t DWORD;
 typedef uint32_t ULONG;
-typedef int32_t LONG;
 typedef int32_t NTSTATUS;
 typedef uintptr_t ULONG_PTR;
-typedef uintptr_t DWORD_PTR;
-typedef size_t SIZE_T;
 typedef void* HANDLE;
 typedef void* PVOID;
 typedef void* LPVOID;
@@ -49,8 +42,6 @@ typedef const void* LPCVOID;
 typedef DWORD* LPDWORD;
 typedef const char* LPCSTR;
 typedef const wchar_t* LPCWSTR;
-typedef wchar_t* LPWSTR;
-typedef HANDLE* PHANDLE;
 
 #define TRUE 1
 #define FALSE 0
@@ -62,24 +53,18 @@ typedef HANDLE* PHANDLE;
 #define FILE_SHARE_READ 0x00000001u
 #define FILE_SHARE_WRITE 0x00000002u
 #define OPEN_EXISTING 3u
-#define FILE_ATTRIBUTE_NORMAL 0x00000080u
 #define FILE_FLAG_OVERLAPPED 0x40000000u
 
 #define WAIT_OBJECT_0 0x00000000u
-#define WAIT_ABANDONED 0x00000080u
 #define WAIT_TIMEOUT 0x00000102u
 #define WAIT_FAILED 0xFFFFFFFFu
 #define INFINITE 0xFFFFFFFFu
 
-#define ERROR_SUCCESS 0u
 #define ERROR_FILE_NOT_FOUND 2u
-#define ERROR_PATH_NOT_FOUND 3u
 #define ERROR_ACCESS_DENIED 5u
 #define ERROR_INVALID_HANDLE 6u
 #define ERROR_NOT_ENOUGH_MEMORY 8u
-#define ERROR_BAD_COMMAND 22u
 #define ERROR_GEN_FAILURE 31u
-#define ERROR_SHARING_VIOLATION 32u
 #define ERROR_NOT_SUPPORTED 50u
 #define ERROR_INVALID_PARAMETER 87u
 #define ERROR_INSUFFICIENT_BUFFER 122u
@@ -89,11 +74,7 @@ typedef HANDLE* PHANDLE;
 #define ERROR_IO_PENDING 997u
 #define ERROR_DEVICE_NOT_CONNECTED 1167u
 
-typedef struct _SECURITY_ATTRIBUTES {
-    DWORD nLength;
-    LPVOID lpSecurityDescriptor;
-    BOOL bInheritHandle;
-} SECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
+typedef struct _SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES; // always null here
 
 typedef struct _OVERLAPPED {
     ULONG_PTR Internal; // status of the request: 0 done, ERROR_IO_PENDING while in flight
@@ -138,10 +119,10 @@ void SetLastError(DWORD dwErrCode);
 void Sleep(DWORD dwMilliseconds);
 
 // Events and threads.
-HANDLE CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,
-                    BOOL bInitialState, LPCSTR lpName);
-HANDLE CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,
-                    BOOL bInitialState, LPCWSTR lpName);
+HANDLE CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState,
+                    LPCSTR lpName);
+HANDLE CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState,
+                    LPCWSTR lpName);
 BOOL SetEvent(HANDLE hEvent);
 BOOL ResetEvent(HANDLE hEvent);
 DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
@@ -156,10 +137,6 @@ uintptr_t _beginthreadex(void* security, unsigned stack_size,
 #define ONESTOPBIT 0
 #define ONE5STOPBITS 1
 #define TWOSTOPBITS 2
-#define CBR_9600 9600
-#define CBR_19200 19200
-#define CBR_38400 38400
-#define CBR_57600 57600
 #define CBR_115200 115200
 #define PURGE_TXABORT 0x0001u
 #define PURGE_RXABORT 0x0002u
@@ -169,32 +146,9 @@ uintptr_t _beginthreadex(void* security, unsigned stack_size,
 typedef struct _DCB {
     DWORD DCBlength;
     DWORD BaudRate;
-    DWORD fBinary : 1;
-    DWORD fParity : 1;
-    DWORD fOutxCtsFlow : 1;
-    DWORD fOutxDsrFlow : 1;
-    DWORD fDtrControl : 2;
-    DWORD fDsrSensitivity : 1;
-    DWORD fTXContinueOnXoff : 1;
-    DWORD fOutX : 1;
-    DWORD fInX : 1;
-    DWORD fErrorChar : 1;
-    DWORD fNull : 1;
-    DWORD fRtsControl : 2;
-    DWORD fAbortOnError : 1;
-    DWORD fDummy2 : 17;
-    WORD wReserved;
-    WORD XonLim;
-    WORD XoffLim;
     BYTE ByteSize;
     BYTE Parity;
     BYTE StopBits;
-    char XonChar;
-    char XoffChar;
-    char ErrorChar;
-    char EofChar;
-    char EvtChar;
-    WORD wReserved1;
 } DCB, *LPDCB;
 
 typedef struct _COMMTIMEOUTS {
@@ -206,21 +160,11 @@ typedef struct _COMMTIMEOUTS {
 } COMMTIMEOUTS, *LPCOMMTIMEOUTS;
 
 typedef struct _COMSTAT {
-    DWORD fCtsHold : 1;
-    DWORD fDsrHold : 1;
-    DWORD fRlsdHold : 1;
-    DWORD fXoffHold : 1;
-    DWORD fXoffSent : 1;
-    DWORD fEof : 1;
-    DWORD fTxim : 1;
-    DWORD fReserved : 25;
     DWORD cbInQue;
-    DWORD cbOutQue;
 } COMSTAT, *LPCOMSTAT;
 
 BOOL SetupComm(HANDLE hFile, DWORD dwInQueue, DWORD dwOutQueue);
 BOOL SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts);
-BOOL GetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts);
 BOOL GetCommState(HANDLE hFile, LPDCB lpDCB);
 BOOL SetCommState(HANDLE hFile, LPDCB lpDCB);
 BOOL PurgeComm(HANDLE hFile, DWORD dwFlags);
@@ -231,10 +175,8 @@ typedef void* HDEVINFO;
 typedef struct _HIDP_PREPARSED_DATA* PHIDP_PREPARSED_DATA;
 typedef USHORT USAGE;
 
-#define DIGCF_DEFAULT 0x00000001u
 #define DIGCF_PRESENT 0x00000002u
 #define DIGCF_ALLCLASSES 0x00000004u
-#define DIGCF_PROFILE 0x00000008u
 #define DIGCF_DEVICEINTERFACE 0x00000010u
 #define HIDP_STATUS_SUCCESS ((NTSTATUS)0x00110000)
 #define HIDP_STATUS_INVALID_PREPARSED_DATA ((NTSTATUS)0xC0110001)

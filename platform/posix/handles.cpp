@@ -80,23 +80,20 @@ struct Event {
     int released = 0;
 };
 
-DWORD wait_on(std::mutex& m, std::condition_variable& cv, DWORD ms, auto&& ready,
-              auto&& consume) {
+DWORD wait_on(std::mutex& m, std::condition_variable& cv, DWORD ms, auto&& ready) {
     std::unique_lock<std::mutex> lk(m);
     if (ms == INFINITE) {
         cv.wait(lk, ready);
     } else if (!cv.wait_for(lk, std::chrono::milliseconds(ms), ready)) {
         return WAIT_TIMEOUT;
     }
-    consume();
     return WAIT_OBJECT_0;
 }
 
 DWORD event_wait(void* obj, DWORD ms) {
     auto* e = static_cast<Event*>(obj);
     if (e->manual)
-        return wait_on(
-            e->m, e->cv, ms, [e] { return e->signaled; }, [] {});
+        return wait_on(e->m, e->cv, ms, [e] { return e->signaled; });
     std::unique_lock<std::mutex> lk(e->m);
     if (e->signaled) {
         e->signaled = false;
@@ -159,7 +156,7 @@ struct Thread {
 
 DWORD thread_wait(void* obj, DWORD ms) {
     auto* t = static_cast<Thread*>(obj);
-    return wait_on(t->m, t->cv, ms, [t] { return t->done; }, [] {});
+    return wait_on(t->m, t->cv, ms, [t] { return t->done; });
 }
 
 const HandleOps kThreadOps = {"thread", nullptr, nullptr, nullptr, nullptr, nullptr, thread_wait,
@@ -288,7 +285,7 @@ HANDLE open_path(const std::string& path, DWORD access, DWORD share, DWORD dispo
     if (starts_with_ci(path, kDevicePrefix)) {
         std::string name = path.substr(sizeof kDevicePrefix - 1);
         if (starts_with_ci(name, "COM"))
-            return serial_create(name, access, share, flags);
+            return serial_create(name, flags);
         if (starts_with_ci(name, "WINDRVR6") && name.size() == 8)
             return driver_create(access, share, flags);
         SetLastError(ERROR_FILE_NOT_FOUND);

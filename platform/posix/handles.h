@@ -51,7 +51,7 @@ std::string device_dir();
 
 // Device kinds behind CreateFile; each sets the last error and returns
 // INVALID_HANDLE_VALUE on failure.
-HANDLE serial_create(const std::string& port, DWORD access, DWORD share, DWORD flags);
+HANDLE serial_create(const std::string& port, DWORD flags);
 HANDLE hid_create(const std::string& path, DWORD access, DWORD share, DWORD flags);
 HANDLE driver_create(DWORD access, DWORD share, DWORD flags);
 

@@ -25,11 +25,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr DWORD kMaxDword = 0xFFFFFFFFu;
-// Windows parity codes beyond the three winapi.h names.
-constexpr BYTE kMarkParity = 3;
-constexpr BYTE kSpaceParity = 4;
-
 // Ports open in this process, by device number. Other processes are kept out by flock.
 std::mutex g_ports_lock;
 std::set<dev_t> g_open_ports;
@@ -37,11 +32,8 @@ std::set<dev_t> g_open_ports;
 struct Serial {
     int fd = -1;
     dev_t rdev = 0;
-    DWORD access = 0;
-    std::mutex m; // guards the fields below
+    std::mutex m; // guards timeouts
     COMMTIMEOUTS timeouts{};
-    DWORD in_queue = 0;
-    DWORD out_queue = 0;
 
     ~Serial() {
         if (fd >= 0)
@@ -107,24 +99,12 @@ BOOL serial_read(void* obj, void* buf, DWORD n, DWORD* got, OVERLAPPED*) {
     auto* s = static_cast<Serial*>(obj);
     if (got)
         *got = 0;
-    if (!(s->access & GENERIC_READ)) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
     if (n == 0)
         return TRUE;
     const COMMTIMEOUTS t = s->get_timeouts();
-    const auto start = Clock::now();
-    const DWORD ri = t.ReadIntervalTimeout;
-    const DWORD rm = t.ReadTotalTimeoutMultiplier;
-    const DWORD rc = t.ReadTotalTimeoutConstant;
-    // The two special cases Windows gives MAXDWORD interval: return what is queued at
-    // once, or wait up to the constant for the first bytes and return with them.
-    const bool at_once = ri == kMaxDword && rm == 0 && rc == 0;
-    const bool first_bytes = ri == kMaxDword && rm == kMaxDword && rc != 0 && rc != kMaxDword;
-    const auto deadline = first_bytes ? std::optional(start + std::chrono::milliseconds(rc))
-                                      : total_deadline(start, rm, rc, n);
-    const DWORD interval = (ri != 0 && ri != kMaxDword) ? ri : 0;
+    const auto deadline =
+        total_deadline(Clock::now(), t.ReadTotalTimeoutMultiplier, t.ReadTotalTimeoutConstant, n);
+    const DWORD interval = t.ReadIntervalTimeout;
 
     auto* p = static_cast<unsigned char*>(buf);
     DWORD done = 0;
@@ -135,7 +115,7 @@ BOOL serial_read(void* obj, void* buf, DWORD n, DWORD* got, OVERLAPPED*) {
         if (r > 0) {
             done += static_cast<DWORD>(r);
             last_byte = Clock::now();
-            if (done == n || first_bytes)
+            if (done == n)
                 break;
             continue;
         }
@@ -150,8 +130,6 @@ BOOL serial_read(void* obj, void* buf, DWORD n, DWORD* got, OVERLAPPED*) {
             SetLastError(r == 0 ? ERROR_DEVICE_NOT_CONNECTED : io_error(errno));
             return FALSE;
         }
-        if (at_once)
-            break;
         int wait_ms = -1;
         if (deadline)
             wait_ms = ms_until(*deadline);
@@ -179,10 +157,6 @@ BOOL serial_write(void* obj, const void* buf, DWORD n, DWORD* put, OVERLAPPED*) 
     auto* s = static_cast<Serial*>(obj);
     if (put)
         *put = 0;
-    if (!(s->access & GENERIC_WRITE)) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
     const COMMTIMEOUTS t = s->get_timeouts();
     const auto deadline =
         total_deadline(Clock::now(), t.WriteTotalTimeoutMultiplier, t.WriteTotalTimeoutConstant, n);
@@ -234,20 +208,7 @@ BOOL fail(DWORD code) {
     return FALSE;
 }
 
-struct Baud {
-    DWORD rate;
-    speed_t speed;
-};
-constexpr std::array<Baud, 30> kBauds = {{
-    {50, B50},           {75, B75},           {110, B110},         {134, B134},
-    {150, B150},         {200, B200},         {300, B300},         {600, B600},
-    {1200, B1200},       {1800, B1800},       {2400, B2400},       {4800, B4800},
-    {9600, B9600},       {19200, B19200},     {38400, B38400},     {57600, B57600},
-    {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
-    {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
-    {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
-    {3500000, B3500000}, {4000000, B4000000},
-}};
+constexpr std::array<tcflag_t, 4> kSizes = {CS5, CS6, CS7, CS8};
 
 // The port name after \\.\: "COM" (any case) and decimal digits; the digits as given.
 std::optional<std::string> port_digits(const std::string& port) {
@@ -283,97 +244,41 @@ std::optional<std::string> port_path(const std::string& digits) {
 void termios_to_dcb(const termios& tio, DCB& dcb) {
     dcb = DCB{};
     dcb.DCBlength = sizeof(DCB);
-    const speed_t sp = ::cfgetospeed(&tio);
-    for (const Baud& b : kBauds) {
-        if (b.speed == sp)
-            dcb.BaudRate = b.rate;
-    }
-    dcb.fBinary = 1;
-    dcb.fParity = (tio.c_cflag & PARENB) ? 1 : 0;
-    const bool rtscts = (tio.c_cflag & CRTSCTS) != 0;
-    dcb.fOutxCtsFlow = rtscts ? 1 : 0;
-    dcb.fRtsControl = rtscts ? 2 : 1; // handshake, or RTS on
-    dcb.fDtrControl = 1;              // DTR on
-    dcb.fOutX = (tio.c_iflag & IXON) ? 1 : 0;
-    dcb.fInX = (tio.c_iflag & IXOFF) ? 1 : 0;
-    dcb.XonLim = 2048;
-    dcb.XoffLim = 512;
-    switch (tio.c_cflag & CSIZE) {
-    case CS5:
-        dcb.ByteSize = 5;
-        break;
-    case CS6:
-        dcb.ByteSize = 6;
-        break;
-    case CS7:
-        dcb.ByteSize = 7;
-        break;
-    default:
-        dcb.ByteSize = 8;
-        break;
-    }
-    if (!(tio.c_cflag & PARENB))
-        dcb.Parity = NOPARITY;
-    else if (tio.c_cflag & CMSPAR)
-        dcb.Parity = (tio.c_cflag & PARODD) ? kMarkParity : kSpaceParity;
-    else
+    dcb.BaudRate = ::cfgetospeed(&tio) == B115200 ? CBR_115200 : 0;
+    dcb.ByteSize = static_cast<BYTE>(
+        5 + std::distance(kSizes.begin(), std::ranges::find(kSizes, tio.c_cflag & CSIZE)));
+    if (tio.c_cflag & PARENB)
         dcb.Parity = (tio.c_cflag & PARODD) ? ODDPARITY : EVENPARITY;
-    if (!(tio.c_cflag & CSTOPB))
-        dcb.StopBits = ONESTOPBIT;
     else
+        dcb.Parity = NOPARITY;
+    if (tio.c_cflag & CSTOPB)
         dcb.StopBits = dcb.ByteSize == 5 ? ONE5STOPBITS : TWOSTOPBITS;
-    dcb.XonChar = static_cast<char>(tio.c_cc[VSTART]);
-    dcb.XoffChar = static_cast<char>(tio.c_cc[VSTOP]);
+    else
+        dcb.StopBits = ONESTOPBIT;
 }
 
 // Changes tio to the DCB's settings; false, with tio untouched, for settings Windows or
-// a tty cannot take.
+// a tty cannot take. 115200 is the one rate anything here runs at.
 bool dcb_to_termios(const DCB& dcb, termios& tio) {
-    auto baud = std::find_if(kBauds.begin(), kBauds.end(),
-                             [&](const Baud& b) { return b.rate == dcb.BaudRate; });
-    if (baud == kBauds.end() || dcb.ByteSize < 5 || dcb.ByteSize > 8 || dcb.Parity > 4 ||
-        dcb.StopBits > TWOSTOPBITS)
+    if (dcb.BaudRate != CBR_115200 || dcb.ByteSize < 5 || dcb.ByteSize > 8 ||
+        dcb.Parity > EVENPARITY || dcb.StopBits > TWOSTOPBITS)
         return false;
     // As on Windows: 1.5 stop bits only with 5 data bits, 2 only with more.
     const bool five = dcb.ByteSize == 5;
     if ((dcb.StopBits == ONE5STOPBITS && !five) || (dcb.StopBits == TWOSTOPBITS && five))
         return false;
-    ::cfsetispeed(&tio, baud->speed);
-    ::cfsetospeed(&tio, baud->speed);
-    static constexpr std::array<tcflag_t, 4> kSizes = {CS5, CS6, CS7, CS8};
-    tio.c_cflag = (tio.c_cflag & ~CSIZE) | kSizes[dcb.ByteSize - 5];
-    tio.c_cflag &= ~(PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
-    switch (dcb.Parity) {
-    case ODDPARITY:
-        tio.c_cflag |= PARENB | PARODD;
-        break;
-    case EVENPARITY:
-        tio.c_cflag |= PARENB;
-        break;
-    case kMarkParity:
-        tio.c_cflag |= PARENB | CMSPAR | PARODD;
-        break;
-    case kSpaceParity:
-        tio.c_cflag |= PARENB | CMSPAR;
-        break;
-    default:
-        break;
-    }
+    ::cfsetispeed(&tio, B115200);
+    ::cfsetospeed(&tio, B115200);
+    tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB);
+    tio.c_cflag |= kSizes[dcb.ByteSize - 5];
+    if (dcb.Parity != NOPARITY)
+        tio.c_cflag |= dcb.Parity == ODDPARITY ? PARENB | PARODD : PARENB;
     if (dcb.StopBits != ONESTOPBIT)
         tio.c_cflag |= CSTOPB;
-    if (dcb.fOutxCtsFlow || dcb.fRtsControl == 2)
-        tio.c_cflag |= CRTSCTS;
-    tio.c_iflag &= ~(IXON | IXOFF);
-    if (dcb.fOutX)
-        tio.c_iflag |= IXON;
-    if (dcb.fInX)
-        tio.c_iflag |= IXOFF;
-    tio.c_cc[VSTART] = static_cast<cc_t>(dcb.XonChar);
-    tio.c_cc[VSTOP] = static_cast<cc_t>(dcb.XoffChar);
     return true;
 }
 
-HANDLE serial_create(const std::string& port, DWORD access, DWORD, DWORD flags) {
+HANDLE serial_create(const std::string& port, DWORD flags) {
     // Only synchronous I/O is offered; the comm ports are used no other way.
     if (flags & FILE_FLAG_OVERLAPPED) {
         SetLastError(ERROR_NOT_SUPPORTED);
@@ -426,17 +331,22 @@ HANDLE serial_create(const std::string& port, DWORD access, DWORD, DWORD flags) 
     auto s = std::make_shared<Serial>();
     s->fd = fd;
     s->rdev = st.st_rdev;
-    s->access = access;
 
-    // Raw bytes both ways. VMIN 1 makes an empty non-blocking read EAGAIN, so that a
-    // read of 0 bytes can only mean hang-up.
+    // Raw bytes both ways, or no port: a cooked line would eat and rewrite bytes of every
+    // frame. VMIN 1 makes an empty non-blocking read EAGAIN, so that a read of 0 bytes can
+    // only mean hang-up.
     termios tio;
-    if (::tcgetattr(fd, &tio) == 0) {
-        ::cfmakeraw(&tio);
-        tio.c_cflag |= CLOCAL | CREAD;
-        tio.c_cc[VMIN] = 1;
-        tio.c_cc[VTIME] = 0;
-        ::tcsetattr(fd, TCSANOW, &tio);
+    if (::tcgetattr(fd, &tio) != 0) {
+        SetLastError(io_error(errno));
+        return INVALID_HANDLE_VALUE;
+    }
+    ::cfmakeraw(&tio);
+    tio.c_cflag |= CLOCAL | CREAD;
+    tio.c_cc[VMIN] = 1;
+    tio.c_cc[VTIME] = 0;
+    if (::tcsetattr(fd, TCSANOW, &tio) != 0) {
+        SetLastError(io_error(errno));
+        return INVALID_HANDLE_VALUE;
     }
     return handle_add(&kSerialOps, std::move(s));
 }
@@ -445,15 +355,9 @@ HANDLE serial_create(const std::string& port, DWORD access, DWORD, DWORD flags) 
 
 using namespace posix;
 
-BOOL SetupComm(HANDLE h, DWORD in_queue, DWORD out_queue) {
-    auto s = serial_of(h);
-    if (!s)
-        return FALSE;
-    // The kernel sizes tty buffers itself; the sizes are kept for what they tell.
-    std::lock_guard<std::mutex> lk(s->m);
-    s->in_queue = in_queue;
-    s->out_queue = out_queue;
-    return TRUE;
+// The kernel sizes tty buffers itself.
+BOOL SetupComm(HANDLE h, DWORD, DWORD) {
+    return serial_of(h) ? TRUE : FALSE;
 }
 
 BOOL SetCommTimeouts(HANDLE h, LPCOMMTIMEOUTS t) {
@@ -464,16 +368,6 @@ BOOL SetCommTimeouts(HANDLE h, LPCOMMTIMEOUTS t) {
         return fail(ERROR_INVALID_PARAMETER);
     std::lock_guard<std::mutex> lk(s->m);
     s->timeouts = *t;
-    return TRUE;
-}
-
-BOOL GetCommTimeouts(HANDLE h, LPCOMMTIMEOUTS t) {
-    auto s = serial_of(h);
-    if (!s)
-        return FALSE;
-    if (!t)
-        return fail(ERROR_INVALID_PARAMETER);
-    *t = s->get_timeouts();
     return TRUE;
 }
 
@@ -529,12 +423,9 @@ BOOL ClearCommError(HANDLE h, LPDWORD errors, LPCOMSTAT stat) {
     if (stat)
         *stat = COMSTAT{};
     int in_q = 0;
-    int out_q = 0;
-    if (::ioctl(s->fd, FIONREAD, &in_q) != 0 || ::ioctl(s->fd, TIOCOUTQ, &out_q) != 0)
+    if (::ioctl(s->fd, FIONREAD, &in_q) != 0)
         return fail(io_error(errno));
-    if (stat) {
+    if (stat)
         stat->cbInQue = static_cast<DWORD>(std::max(in_q, 0));
-        stat->cbOutQue = static_cast<DWORD>(std::max(out_q, 0));
-    }
     return TRUE;
 }
