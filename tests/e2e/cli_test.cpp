@@ -84,37 +84,61 @@ TEST_F(Cli, Version) {
     EXPECT_EQ(stamp[8], ',');
 }
 
-TEST_F(Cli, ParserComplaints) {
-    expect({"-t", "-h"}, "Invalid target. Valid value:egret/heron/falcon\n", 255);
-    expect({"-t", "EGRET", "-df", "x.inc", "-com", "1"},
-           "Invalid target. Valid value:egret/heron/falcon\n", 255);
-    expect({"-t"}, "Invalid target.\n", 255);
-    expect({"-t", "egret", "-df"}, "Invalid parameter for -df.\n", 255);
-    expect({"-t", "egret", "-df", ".\\x.inc", "-com", "1"},
-           "Invalid file name. The file name must begin with a char\n", 255);
-    expect({"-df", "./x.inc"}, "Invalid file name. The file name must begin with a char\n", 255);
-    expect({"-df", ""}, "Invalid file name. The file name must begin with a char\n", 255);
-    expect({"-com", "4x"}, "Invalid com number.\n", 255);
-    expect({"-com", std::string(253, '1')}, "Invalid com number.\n", 255);
-    expect({"-log"}, "Invalid parameter for -log.\n", 255);
-    expect({"-log", "-x"}, "Invalid file name. The file name must begin with a char\n", 255);
-    expect({"-H"}, "Invalid option.Please type \"Larkspur -h\" for help\n", 255);
-    expect({"-t", "egret", "-usb2"}, "Invalid option.Please type \"Larkspur -h\" for help\n", 255);
-    expect({"egret"}, "Invalid option.Please type \"Larkspur -h\" for help\n", 255);
+// Every complaint of the parser and the consistency checks, in the order they are made.
+TEST_F(Cli, Complaints) {
+    const std::string target = "Invalid target. Valid value:egret/heron/falcon\n";
+    const std::string file = "Invalid file name. The file name must begin with a char\n";
+    const std::string option = "Invalid option.Please type \"Larkspur -h\" for help\n";
+    const std::string both = "com and usb can not be selected at same time.\n";
+    const std::string missing = "target, ddr init file must be selected.\n";
+    const struct {
+        std::vector<std::string> args;
+        std::string out;
+    } cases[] = {
+        {{"-t", "-h"}, target},
+        {{"-t", "EGRET", "-df", "x.inc", "-com", "1"}, target},
+        {{"-t"}, "Invalid target.\n"},
+        {{"-t", "egret", "-df"}, "Invalid parameter for -df.\n"},
+        {{"-t", "egret", "-df", ".\\x.inc", "-com", "1"}, file},
+        {{"-df", "./x.inc"}, file},
+        {{"-df", ""}, file},
+        {{"-df", "_x.inc"}, file},
+        {{"-df", "\xc3\xa9.inc"}, file},
+        {{"-com", "4x"}, "Invalid com number.\n"},
+        {{"-com", "-1"}, "Invalid com number.\n"},
+        {{"-com", std::string(253, '1')}, "Invalid com number.\n"},
+        {{"-log"}, "Invalid parameter for -log.\n"},
+        {{"-log", "-x"}, file},
+        {{"-H"}, option},
+        {{"-t", "egret", "-usb2"}, option},
+        {{"egret"}, option},
+        {{"-t", "egret"}, missing},
+        {{"-df", "x.inc", "-com", "3"}, missing},
+        {{"-t", "egret", "-df", "x.inc"}, "For egret, UART or USB must be selected.\n"},
+        // -com as the last word is ignored
+        {{"-t", "heron", "-df", "x.inc", "-com"}, "For heron, UART or USB must be selected.\n"},
+        {{"-t", "egret", "-df", "x.inc", "-com", "3", "-usb"}, both},
+        // -usb takes only its own word, so the options after it are read
+        {{"-usb", "-t", "egret", "-df", "x.inc", "-com", "3"}, both},
+        // "-t falcon" sets the USB flag for good
+        {{"-t", "falcon", "-t", "egret", "-df", "x.inc", "-com", "3"}, both},
+    };
+    for (const auto& c : cases)
+        expect(c.args, c.out, 255);
 }
 
-TEST_F(Cli, ConsistencyChecks) {
-    expect({"-t", "egret"}, "target, ddr init file must be selected.\n", 255);
-    expect({"-df", "x.inc", "-com", "3"}, "target, ddr init file must be selected.\n", 255);
-    expect({"-t", "egret", "-df", "x.inc"}, "For egret, UART or USB must be selected.\n", 255);
-    // -com as the last word is ignored
-    expect({"-t", "heron", "-df", "x.inc", "-com"}, "For heron, UART or USB must be selected.\n",
+// What passes the checks goes on to the device: the port named by -com is opened.
+TEST_F(Cli, AcceptedCommandLinesReachTheDevice) {
+    for (const char* name : {"1.inc", "Z.inc", "C:\\x.inc", "x"}) {
+        RunResult r = run({"-t", "heron", "-log", "l.txt", "-df", name, "-com", "0250"});
+        EXPECT_EQ(r.out, "OpenUART:open COM0250 failed.\nOpen com0250 failed!\n") << name;
+        EXPECT_EQ(r.exit_code, 255);
+    }
+    // a falcon board ignores the port number
+    expect({"-t", "falcon", "-df", "x.inc", "-com", "3"},
+           "Open FALCON device failed! Please make sure board connected and in serial download "
+           "mode.\n",
            255);
-    expect({"-t", "egret", "-df", "x.inc", "-com", "3", "-usb"},
-           "com and usb can not be selected at same time.\n", 255);
-    // -usb takes only its own word, so the options after it are read
-    expect({"-usb", "-t", "egret", "-df", "x.inc", "-com", "3"},
-           "com and usb can not be selected at same time.\n", 255);
 }
 
 } // namespace
