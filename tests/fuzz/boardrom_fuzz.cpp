@@ -12,34 +12,24 @@
 #include "boardsim/log.h"
 #include "tests/fuzz/fuzz_util.h"
 
-#include <cstdlib>
 #include <vector>
 
 using namespace board;
 
 namespace {
 
-// What a transport does with the ROM's output: takes it away.
-void drain(Board& b) {
-    b.answers.clear();
-    program_refill(b, 4096);
-    b.out.clear();
-}
-
-void send(Board& b, std::span<const uint8_t> bytes, bool falcon, uint8_t report_id) {
-    if (!falcon) {
+// egret/heron take a byte stream; falcon takes the bytes in ID-2 reports of up to 64.
+void send(Board& b, std::span<const uint8_t> bytes) {
+    if (b.chip->gen != Gen::Falcon) {
         if (rom_stream(b, bytes) > bytes.size())
             std::abort();
         return;
     }
-    // Falcon output reports: the report ID, then up to 64 payload bytes.
-    for (size_t off = 0; off < bytes.size() || off == 0; off += 64) {
-        std::vector<uint8_t> report = {report_id};
+    for (size_t off = 0; off < bytes.size(); off += 64) {
+        std::vector<uint8_t> report = {2};
         auto piece = bytes.subspan(off, std::min<size_t>(64, bytes.size() - off));
         report.insert(report.end(), piece.begin(), piece.end());
         rom_report(b, report);
-        if (bytes.empty())
-            break;
     }
 }
 
@@ -52,7 +42,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    fuzz::Reader in({data, size});
+    fuzz::Reader in{{data, size}};
     auto chips = all_chips();
     const Chip& chip = chips[in.byte() % chips.size()];
     const uint8_t faults = in.byte();
@@ -64,39 +54,33 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         opt.wrong_ack.insert(Exchange::Gate);
     if (faults & 4)
         opt.silent.insert(Exchange::ImageGate);
-    if (faults & 8)
-        opt.reject_write = 2;
+    opt.reject_write = faults & 8 ? 2 : 0;
     if (faults & 16)
         opt.unplug_after_bytes = 100;
     opt.zero_in_output = faults & 32;
-    if (faults & 64)
-        opt.stream_bytes = 300;
+    opt.stream_bytes = faults & 64 ? 300 : 0;
 
     Board b;
     board_init(b, opt, chip);
-    const bool falcon = chip.gen == Gen::Falcon;
     static std::vector<std::vector<uint8_t>> images;
     if (images.empty())
         for (const Chip& c : chips)
             images.push_back(make_image(c, kMinImageSize));
-    const std::vector<uint8_t>& image = images[static_cast<size_t>(&chip - chips.data())];
     while (!in.empty()) {
         switch (in.byte() % 4) {
         case 0: {
             auto bytes = in.take(in.u16());
-            if (falcon) {
-                if (!bytes.empty())
-                    rom_report(b, bytes);
-            } else {
-                send(b, bytes, false, 0);
-            }
+            if (chip.gen != Gen::Falcon)
+                send(b, bytes);
+            else if (!bytes.empty())
+                rom_report(b, bytes);
             break;
         }
         case 1: {
-            std::vector<uint8_t> img = image;
+            std::vector<uint8_t> img = images[static_cast<size_t>(&chip - chips.data())];
             uint16_t at = in.u16();
             img[at % img.size()] ^= in.byte();
-            send(b, img, falcon, 2);
+            send(b, img);
             break;
         }
         case 2:
@@ -109,7 +93,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         if (b.image.size() > b.image_len && b.phase == Phase::Image)
             std::abort();
-        drain(b);
+        // What a transport does with the ROM's output: takes it away.
+        b.answers.clear();
+        program_refill(b, 4096);
+        b.out.clear();
     }
     return 0;
 }

@@ -11,7 +11,6 @@
 #include "tests/fuzz/fuzz_util.h"
 
 #include <array>
-#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -27,7 +26,7 @@ struct Slot {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    fuzz::Reader in({data, size});
+    fuzz::Reader in{{data, size}};
     auto hello = in.take(in.byte());
     HANDLE h = posix::hid_create_unconnected(hello.data(), hello.size(), FILE_FLAG_OVERLAPPED);
     if (h == INVALID_HANDLE_VALUE)

@@ -9,11 +9,8 @@
 #include "tests/fuzz/fuzz_util.h"
 #include "transport/usbdriver/usbdriver.h"
 
-#include <unistd.h>
-
-#include <cstdlib>
-#include <cstring>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -28,13 +25,13 @@ uint32_t ioctl(uint32_t code, void* rec, uint32_t size) {
     return status;
 }
 
+// A registration for every device (no match entries), with or without attach offers.
 uint32_t register_all(uint32_t options) {
     EventRec rec{};
     rec.action = DRV_ACTION_ATTACH | DRV_ACTION_DETACH;
     rec.mark = DRV_REGISTER_MARK;
     rec.options = options;
     rec.one = 1;
-    rec.match_count = 0; // every device matches
     if (ioctl(DRV_IOCTL_EVENT_REGISTER, &rec, sizeof rec) != DRV_OK)
         std::abort();
     return rec.handle;
@@ -62,16 +59,14 @@ void pull_events(uint8_t accept, std::vector<uint32_t>& heard) {
 }
 
 void device_info(uint32_t id) {
-    ParamsInfo p{};
-    p.unique_id = id;
+    ParamsInfo p{.unique_id = id};
     if (ioctl(DRV_IOCTL_DEVICE_INFO, &p, sizeof p) != DRV_OK)
         return;
     std::vector<void*> block((p.size + sizeof(void*) - 1) / sizeof(void*) + 1);
     p.buffer = block.data();
     if (ioctl(DRV_IOCTL_DEVICE_INFO, &p, sizeof p) != DRV_OK)
         std::abort(); // the size it asked for must do
-    const auto* info = static_cast<const DeviceInfo*>(p.buffer);
-    const AltSettingRec* alt = info->iface->alt;
+    const AltSettingRec* alt = static_cast<const DeviceInfo*>(p.buffer)->iface->alt;
     // Every pipe record the descriptor counts lies inside the block.
     const auto* end = reinterpret_cast<const uint8_t*>(block.data()) + p.size;
     if (reinterpret_cast<const uint8_t*>(alt->pipes + alt->descriptor[4]) > end)
@@ -80,15 +75,13 @@ void device_info(uint32_t id) {
 
 void transfer_in(uint32_t id, uint8_t ep, uint16_t size) {
     std::vector<uint8_t> buf(size);
-    ParamsTransfer p{};
-    p.unique_id = id;
-    p.pipe = ep;
-    p.direction = 1;
-    p.buffer = buf.data();
-    p.size = size;
-    p.timeout_ms = 1;
-    uint32_t st = ioctl(DRV_IOCTL_TRANSFER, &p, sizeof p);
-    if (st == DRV_OK && p.dwBytesTransferred > size)
+    ParamsTransfer p{.unique_id = id,
+                     .pipe = ep,
+                     .direction = 1,
+                     .buffer = buf.data(),
+                     .size = size,
+                     .timeout_ms = 1};
+    if (ioctl(DRV_IOCTL_TRANSFER, &p, sizeof p) == DRV_OK && p.dwBytesTransferred > size)
         std::abort();
 }
 
@@ -112,33 +105,26 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    fuzz::Reader in({data, size});
+    fuzz::Reader in{{data, size}};
     std::vector<uint32_t> heard;
     int transfers = 0;
     while (!in.empty()) {
-        switch (in.byte() % 4) {
-        case 0: {
+        uint8_t step = in.byte() % 4;
+        if (step == 0) {
             auto msg = in.take(in.u16());
             posix::driver_bus_message(msg.data(), msg.size());
-            break;
-        }
-        case 1:
+        } else if (step == 1) {
             pull_events(in.byte(), heard);
-            break;
-        case 2: {
+        } else {
             uint8_t k = in.byte();
-            if (!heard.empty())
+            uint8_t ep = step == 3 ? in.byte() : 0;
+            uint16_t n = step == 3 ? in.u16() : 0;
+            if (heard.empty())
+                continue;
+            if (step == 2)
                 device_info(heard[k % heard.size()]);
-            break;
-        }
-        default: {
-            uint8_t k = in.byte();
-            uint8_t ep = in.byte();
-            uint16_t n = in.u16();
-            if (!heard.empty() && transfers++ < 8)
+            else if (transfers++ < 8)
                 transfer_in(heard[k % heard.size()], ep, n);
-            break;
-        }
         }
     }
     // The next input starts on an empty bus.
