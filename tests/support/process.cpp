@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <mutex>
 #include <cstdlib>
@@ -90,75 +91,18 @@ int spawn(const std::vector<std::string>& argv, const RunOptions& opt, int in_fd
 
 RunResult run(const std::vector<std::string>& argv, const RunOptions& opt) {
     RunResult res;
-    int out_pipe[2], err_pipe[2], in_pipe[2];
-    if (pipe2(out_pipe, O_CLOEXEC) || pipe2(err_pipe, O_CLOEXEC) || pipe2(in_pipe, O_CLOEXEC))
-        throw std::runtime_error("pipe failed");
-    int in_fd = in_pipe[0];
-    int null_fd = -1;
-    if (opt.stdin_data.empty() && opt.stdin_null) {
-        null_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
-        in_fd = null_fd;
-    }
     auto start = Clock::now();
-    pid_t pid = spawn(argv, opt, in_fd, out_pipe[1], err_pipe[1]);
-    close(out_pipe[1]);
-    close(err_pipe[1]);
-    close(in_pipe[0]);
-    if (null_fd >= 0)
-        close(null_fd);
-
-    // Feed standard input from a thread so a child that does not read cannot block us.
-    std::string data = opt.stdin_data;
-    int in_w = in_pipe[1];
-    std::thread feeder([data, in_w] {
-        signal(SIGPIPE, SIG_IGN);
-        size_t off = 0;
-        while (off < data.size()) {
-            ssize_t n = write(in_w, data.data() + off, data.size() - off);
-            if (n <= 0)
-                break;
-            off += static_cast<size_t>(n);
-        }
-        close(in_w);
-    });
-
-    auto deadline = start + opt.timeout;
-    pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
-    int open_fds = 2;
-    char buf[4096];
-    while (open_fds > 0) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0) {
-            res.timed_out = true;
-            kill(-pid, SIGKILL);
-            kill(pid, SIGKILL);
-            break;
-        }
-        int rc = poll(fds, 2, static_cast<int>(left.count()));
-        if (rc < 0 && errno == EINTR)
-            continue;
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
-                continue;
-            ssize_t n = read(fds[i].fd, buf, sizeof buf);
-            if (n <= 0) {
-                close(fds[i].fd);
-                fds[i].fd = -1;
-                --open_fds;
-            } else {
-                (i == 0 ? res.out : res.err).append(buf, static_cast<size_t>(n));
-            }
-        }
+    {
+        Interactive p(argv, opt, false, opt.stdin_data.empty() && opt.stdin_null);
+        p.send(opt.stdin_data);
+        p.close_stdin();
+        int code = p.wait_exit(opt.timeout);
+        res.timed_out = code == -1;
+        res.exit_code = res.timed_out ? 128 + SIGKILL : code;
+        p.finish();
+        res.out = p.out();
+        res.err = p.err();
     }
-    for (auto& f : fds)
-        if (f.fd >= 0)
-            close(f.fd);
-    int status = 0;
-    // A grandchild may keep the pipes open after the child ended; the deadline still holds.
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    feeder.join();
-    res.exit_code = decode_status(status);
     res.seconds = std::chrono::duration<double>(Clock::now() - start).count();
     return res;
 }
@@ -217,14 +161,15 @@ int Background::stop(std::chrono::milliseconds grace) {
 
 struct Interactive::Shared {
     mutable std::mutex m;
+    std::atomic<bool> stop{false};
     std::string out;
     std::string err;
 };
 
 Interactive::Interactive(const std::vector<std::string>& argv, const RunOptions& opt,
-                         bool stdin_pty)
+                         bool stdin_pty, bool stdin_null)
     : shared_(std::make_shared<Shared>()) {
-    int out_pipe[2], err_pipe[2];
+    int out_pipe[2], err_pipe[2], in_pipe[2] = {-1, -1};
     if (pipe2(out_pipe, O_CLOEXEC) || pipe2(err_pipe, O_CLOEXEC))
         throw std::runtime_error("pipe failed");
     int child_in = -1;
@@ -234,8 +179,9 @@ Interactive::Interactive(const std::vector<std::string>& argv, const RunOptions&
             throw std::runtime_error("pty failed");
         child_in = open(ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
         in_fd_ = master;
+    } else if (stdin_null) {
+        child_in = open("/dev/null", O_RDONLY | O_CLOEXEC);
     } else {
-        int in_pipe[2];
         if (pipe2(in_pipe, O_CLOEXEC))
             throw std::runtime_error("pipe failed");
         child_in = in_pipe[0];
@@ -245,16 +191,19 @@ Interactive::Interactive(const std::vector<std::string>& argv, const RunOptions&
     close(child_in);
     close(out_pipe[1]);
     close(err_pipe[1]);
-    out_fd_ = out_pipe[0];
-    err_fd_ = err_pipe[0];
     auto shared = shared_;
-    int fds_in[2] = {out_fd_, err_fd_};
+    int fds_in[2] = {out_pipe[0], err_pipe[0]};
+    // Reads until the pipes close, or until finish() once the child is gone (a grandchild
+    // may hold them open).
     reader_ = std::thread([shared, fds_in] {
         pollfd fds[2] = {{fds_in[0], POLLIN, 0}, {fds_in[1], POLLIN, 0}};
         int open_fds = 2;
         char buf[4096];
         while (open_fds > 0) {
-            if (poll(fds, 2, -1) < 0 && errno != EINTR)
+            int rc = poll(fds, 2, 50);
+            if (rc < 0 && errno != EINTR)
+                break;
+            if (rc == 0 && shared->stop)
                 break;
             for (int i = 0; i < 2; ++i) {
                 if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
@@ -269,6 +218,8 @@ Interactive::Interactive(const std::vector<std::string>& argv, const RunOptions&
                 (i == 0 ? shared->out : shared->err).append(buf, static_cast<size_t>(n));
             }
         }
+        close(fds_in[0]);
+        close(fds_in[1]);
     });
 }
 
@@ -279,13 +230,14 @@ Interactive::~Interactive() {
         int st;
         waitpid(pid_, &st, 0);
     }
-    if (in_fd_ >= 0)
-        close(in_fd_);
-    // The reader ends when every writer of the pipes is gone.
+    close_stdin();
+    finish();
+}
+
+void Interactive::finish() {
+    shared_->stop = true;
     if (reader_.joinable())
         reader_.join();
-    close(out_fd_);
-    close(err_fd_);
 }
 
 void Interactive::send(const std::string& bytes) {

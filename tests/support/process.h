@@ -67,7 +67,7 @@ class Background {
 class Interactive {
   public:
     Interactive(const std::vector<std::string>& argv, const RunOptions& opt = {},
-                bool stdin_pty = false);
+                bool stdin_pty = false, bool stdin_null = false);
     ~Interactive();
     Interactive(const Interactive&) = delete;
     Interactive& operator=(const Interactive&) = delete;
@@ -80,13 +80,13 @@ class Interactive {
     // The exit code as in RunResult, or -1 when it did not end in time (it is killed then).
     int wait_exit(std::chrono::milliseconds timeout);
     bool exited() const { return status_ >= 0; }
+    // Collects the rest of the output once the process has ended.
+    void finish();
 
   private:
     int pid_ = -1;
     int status_ = -1;
     int in_fd_ = -1;
-    int out_fd_ = -1;
-    int err_fd_ = -1;
     struct Shared;
     std::shared_ptr<Shared> shared_;
     std::thread reader_;
