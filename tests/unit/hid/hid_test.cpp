@@ -292,7 +292,8 @@ TEST_F(HidTransport, WritesGoInReportsWithTheLastIdAndReadsTakeOneReport) {
 
     hid_set_report_id(2);
     DWORD written = 0;
-    EXPECT_EQ(hid_write(buf.data(), 200, &written), 1);
+    const Bytes image(200, 0x11);
+    EXPECT_EQ(hid_write(image.data(), 200, &written), 1);
     EXPECT_EQ(written, 200u);
     EXPECT_TRUE(testsupport::eventually(
         [&] { return board.count("image data (report ID 2) without a download") == 4; }, 2s));
