@@ -35,21 +35,6 @@ std::string format(const char* fmt, auto... args) {
 
 } // namespace
 
-uint32_t get_le32(const uint8_t* p) {
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-uint32_t get_be32(const uint8_t* p) {
-    return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | uint32_t(p[3]);
-}
-void put_le32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-        p[i] = uint8_t(v >> (8 * i));
-}
-void put_be32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-        p[i] = uint8_t(v >> (24 - 8 * i));
-}
-
 uint32_t image_crc(const Chip& chip, std::span<const uint8_t> image) {
     const auto& t = crc_table();
     uint32_t c = ~0u;

@@ -12,6 +12,7 @@
 // the chip's scratch word, so an image sent without its DCD placed shows on the board.
 #pragma once
 
+#include "boardsim/bytes.h"
 #include "boardsim/chip.h"
 
 #include <cstdint>
@@ -28,11 +29,6 @@ constexpr uint32_t kImageVersion = 1;
 constexpr uint32_t kDefaultImageSize = 8192;
 constexpr uint32_t kMinImageSize = 1680;   // heron's program offset: every chip's header fits
 constexpr uint32_t kMaxImageSize = 106496; // the smallest IRAM room above a load address
-
-uint32_t get_le32(const uint8_t* p);
-uint32_t get_be32(const uint8_t* p);
-void put_le32(uint8_t* p, uint32_t v);
-void put_be32(uint8_t* p, uint32_t v);
 
 // CRC-32 of the image outside the chip's DCD region, with the CRC field as zero.
 uint32_t image_crc(const Chip& chip, std::span<const uint8_t> image);

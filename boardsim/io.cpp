@@ -210,18 +210,4 @@ int min_timeout(int a, int b) {
     return a < b ? a : b;
 }
 
-void put_le16(std::string& s, uint16_t v) {
-    s += char(v & 0xFF);
-    s += char(v >> 8);
-}
-
-void put_le32(std::string& s, uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-        s += char((v >> (8 * i)) & 0xFF);
-}
-
-uint32_t le32_at(const std::string& s, size_t off) {
-    return get_le32(reinterpret_cast<const uint8_t*>(s.data()) + off);
-}
-
 } // namespace board

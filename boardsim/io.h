@@ -63,8 +63,4 @@ int poll_until(pollfd* fds, size_t n, Clock::time_point deadline);
 // Poll timeout helper: the smaller of a and b, where -1 means none.
 int min_timeout(int a, int b);
 
-void put_le16(std::string& s, uint16_t v);
-void put_le32(std::string& s, uint32_t v);
-uint32_t le32_at(const std::string& s, size_t off);
-
 } // namespace board
