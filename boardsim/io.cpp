@@ -162,7 +162,12 @@ int listen_at(const std::string& path, std::string& err) {
     memcpy(addr.sun_path, path.c_str(), path.size() + 1);
     struct stat st;
     if (lstat(path.c_str(), &st) == 0) {
+        // Without a probe a live board's socket could be taken for a stale one.
         int probe = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+        if (probe < 0) {
+            err = "cannot listen at " + path + ": " + strerror(errno);
+            return -1;
+        }
         bool live = connect(probe, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
         close(probe);
         if (live || !S_ISSOCK(st.st_mode)) {
