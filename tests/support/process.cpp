@@ -93,7 +93,7 @@ RunResult run(const std::vector<std::string>& argv, const RunOptions& opt) {
     RunResult res;
     auto start = Clock::now();
     {
-        Interactive p(argv, opt, false, opt.stdin_data.empty() && opt.stdin_null);
+        Process p(argv, opt, false, opt.stdin_data.empty() && opt.stdin_null);
         p.send(opt.stdin_data);
         p.close_stdin();
         int code = p.wait_exit(opt.timeout);
@@ -107,67 +107,15 @@ RunResult run(const std::vector<std::string>& argv, const RunOptions& opt) {
     return res;
 }
 
-Background::Background(const std::vector<std::string>& argv, const RunOptions& opt) {
-    char tmpl[] = "/tmp/larkspur-bg-XXXXXX";
-    int fd = mkstemp(tmpl);
-    if (fd < 0)
-        throw std::runtime_error("mkstemp failed");
-    log_path_ = tmpl;
-    int null_fd = open("/dev/null", O_RDONLY);
-    pid_ = spawn(argv, opt, null_fd, fd, fd);
-    close(null_fd);
-    close(fd);
-}
-
-Background::~Background() {
-    if (pid_ > 0 && status_ < 0)
-        stop();
-    unlink(log_path_.c_str());
-}
-
-std::string Background::log() const {
-    return read_file(log_path_);
-}
-
-bool Background::wait_for_log(const std::string& text, std::chrono::milliseconds timeout) const {
-    return eventually([&] { return log().find(text) != std::string::npos; }, timeout);
-}
-
-bool Background::running() {
-    if (status_ >= 0)
-        return false;
-    int st;
-    pid_t r = waitpid(pid_, &st, WNOHANG);
-    if (r == pid_) {
-        status_ = decode_status(st);
-        return false;
-    }
-    return true;
-}
-
-int Background::stop(std::chrono::milliseconds grace) {
-    if (status_ >= 0)
-        return status_;
-    kill(pid_, SIGTERM);
-    if (!eventually([&] { return !running(); }, grace)) {
-        kill(-pid_, SIGKILL);
-        kill(pid_, SIGKILL);
-        int st;
-        waitpid(pid_, &st, 0);
-        status_ = decode_status(st);
-    }
-    return status_;
-}
-
-struct Interactive::Shared {
+struct Process::Shared {
     mutable std::mutex m;
     std::atomic<bool> stop{false};
     std::string out;
     std::string err;
 };
 
-Interactive::Interactive(const std::vector<std::string>& argv, const RunOptions& opt,
-                         bool stdin_pty, bool stdin_null)
+Process::Process(const std::vector<std::string>& argv, const RunOptions& opt, bool stdin_pty,
+                 bool stdin_null)
     : shared_(std::make_shared<Shared>()) {
     int out_pipe[2], err_pipe[2], in_pipe[2] = {-1, -1};
     if (pipe2(out_pipe, O_CLOEXEC) || pipe2(err_pipe, O_CLOEXEC))
@@ -223,24 +171,20 @@ Interactive::Interactive(const std::vector<std::string>& argv, const RunOptions&
     });
 }
 
-Interactive::~Interactive() {
-    if (status_ < 0) {
-        kill(-pid_, SIGKILL);
-        kill(pid_, SIGKILL);
-        int st;
-        waitpid(pid_, &st, 0);
-    }
+Process::~Process() {
+    if (running())
+        wait_exit(0ms);
     close_stdin();
     finish();
 }
 
-void Interactive::finish() {
+void Process::finish() {
     shared_->stop = true;
     if (reader_.joinable())
         reader_.join();
 }
 
-void Interactive::send(const std::string& bytes) {
+void Process::send(const std::string& bytes) {
     if (in_fd_ < 0)
         return;
     signal(SIGPIPE, SIG_IGN);
@@ -253,48 +197,52 @@ void Interactive::send(const std::string& bytes) {
     }
 }
 
-void Interactive::close_stdin() {
+void Process::close_stdin() {
     if (in_fd_ >= 0)
         close(in_fd_);
     in_fd_ = -1;
 }
 
-std::string Interactive::out() const {
+std::string Process::out() const {
     std::lock_guard<std::mutex> lk(shared_->m);
     return shared_->out;
 }
 
-std::string Interactive::err() const {
+std::string Process::err() const {
     std::lock_guard<std::mutex> lk(shared_->m);
     return shared_->err;
 }
 
-bool Interactive::wait_for_output(const std::string& text,
-                                  std::chrono::milliseconds timeout) const {
+bool Process::wait_for_output(const std::string& text, std::chrono::milliseconds timeout) const {
     return eventually([&] { return out().find(text) != std::string::npos; }, timeout);
 }
 
-int Interactive::wait_exit(std::chrono::milliseconds timeout) {
-    if (status_ >= 0)
+bool Process::wait_for_log(const std::string& text, std::chrono::milliseconds timeout) const {
+    return eventually([&] { return log().find(text) != std::string::npos; }, timeout);
+}
+
+bool Process::running() {
+    int st;
+    if (status_ < 0 && waitpid(pid_, &st, WNOHANG) == pid_)
+        status_ = decode_status(st);
+    return status_ < 0;
+}
+
+int Process::wait_exit(std::chrono::milliseconds timeout) {
+    if (eventually([&] { return !running(); }, timeout))
         return status_;
-    bool ended = eventually(
-        [&] {
-            int st;
-            if (waitpid(pid_, &st, WNOHANG) == pid_) {
-                status_ = decode_status(st);
-                return true;
-            }
-            return false;
-        },
-        timeout);
-    if (!ended) {
-        kill(-pid_, SIGKILL);
-        kill(pid_, SIGKILL);
-        int st;
-        waitpid(pid_, &st, 0);
-        status_ = 128 + SIGKILL;
-        return -1;
-    }
+    kill(-pid_, SIGKILL);
+    kill(pid_, SIGKILL);
+    int st;
+    waitpid(pid_, &st, 0);
+    status_ = 128 + SIGKILL;
+    return -1;
+}
+
+int Process::stop(std::chrono::milliseconds grace) {
+    if (running())
+        kill(pid_, SIGTERM);
+    wait_exit(grace);
     return status_;
 }
 

@@ -1,15 +1,18 @@
-// Running the real executables from tests: bounded in time, output captured.
+// Running the real executables from tests and benchmarks: bounded in time, output captured,
+// and every child gone with the test that started it.
 #pragma once
 
 #include <chrono>
 #include <ctime>
 #include <map>
 #include <memory>
-#include <thread>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace testsupport {
+
+using namespace std::chrono_literals;
 
 struct RunResult {
     int exit_code = -1; // exit status, or 128 + signal when killed by a signal
@@ -23,7 +26,7 @@ struct RunOptions {
     std::string cwd;                          // empty: the test's working directory
     std::map<std::string, std::string> env;   // added to (or replacing in) the environment
     std::string stdin_data;                   // written to standard input, then closed
-    bool stdin_null = true;                   // without stdin_data: /dev/null
+    bool stdin_null = true;                   // without stdin_data: /dev/null, else a closed pipe
     std::chrono::milliseconds timeout{20000}; // then SIGKILL and timed_out
 };
 
@@ -36,50 +39,31 @@ int spawn(const std::vector<std::string>& argv, const RunOptions& opt, int in_fd
 // Runs argv[0] and waits for it.
 RunResult run(const std::vector<std::string>& argv, const RunOptions& opt = {});
 
-// A process that runs in the background (a virtual board). Standard output and error go
-// to a file, so nothing blocks on a full pipe. The destructor stops it with SIGTERM,
-// then SIGKILL after a grace period.
-class Background {
+// A running process: standard input written on demand (a pipe, or a pseudo-terminal when
+// stdin_pty is set), standard output and error collected by a reader thread. The
+// destructor kills it if it still runs.
+class Process {
   public:
-    Background(const std::vector<std::string>& argv, const RunOptions& opt = {});
-    ~Background();
-    Background(const Background&) = delete;
-    Background& operator=(const Background&) = delete;
-
-    int pid() const { return pid_; }
-    // Everything the process wrote so far (standard output and error together).
-    std::string log() const;
-    // Waits until the log contains text; false after the timeout.
-    bool wait_for_log(const std::string& text, std::chrono::milliseconds timeout) const;
-    // Sends SIGTERM and waits (bounded); returns the exit code as in RunResult.
-    int stop(std::chrono::milliseconds grace = std::chrono::milliseconds(3000));
-    bool running();
-
-  private:
-    int pid_ = -1;
-    int status_ = -1;
-    std::string log_path_;
-};
-
-// A process driven like a user at a console: standard input written on demand (a pipe, or
-// a pseudo-terminal when stdin_pty is set), standard output and error collected by a
-// reader thread. The destructor kills it if it still runs.
-class Interactive {
-  public:
-    Interactive(const std::vector<std::string>& argv, const RunOptions& opt = {},
-                bool stdin_pty = false, bool stdin_null = false);
-    ~Interactive();
-    Interactive(const Interactive&) = delete;
-    Interactive& operator=(const Interactive&) = delete;
+    Process(const std::vector<std::string>& argv, const RunOptions& opt = {},
+            bool stdin_pty = false, bool stdin_null = false);
+    ~Process();
+    Process(const Process&) = delete;
+    Process& operator=(const Process&) = delete;
 
     void send(const std::string& bytes);
     void close_stdin();
     std::string out() const;
     std::string err() const;
+    std::string log() const { return out() + err(); }
     bool wait_for_output(const std::string& text, std::chrono::milliseconds timeout) const;
+    bool wait_for_log(const std::string& text, std::chrono::milliseconds timeout) const;
     // The exit code as in RunResult, or -1 when it did not end in time (it is killed then).
     int wait_exit(std::chrono::milliseconds timeout);
-    bool exited() const { return status_ >= 0; }
+    bool running();
+    bool exited() { return !running(); }
+    int pid() const { return pid_; }
+    // SIGTERM, then SIGKILL after the grace period; the exit code as in RunResult.
+    int stop(std::chrono::milliseconds grace = 3000ms);
     // Collects the rest of the output once the process has ended.
     void finish();
 
@@ -91,6 +75,8 @@ class Interactive {
     std::shared_ptr<Shared> shared_;
     std::thread reader_;
 };
+using Interactive = Process;
+using Background = Process;
 
 // A fresh directory below the system's temporary directory, removed with its contents by
 // the destructor.
