@@ -94,8 +94,9 @@ int write_routed(const void* buf, uint32_t count, uint32_t* written, int32_t usb
 
 // Pieces of about this size show a serial download's progress several times a second.
 constexpr uint32_t kImagePieceBytes = 2048;
-// HID pieces in whole reports: 64 reports go in about 64 ms at one report per frame.
-constexpr uint32_t kImagePieceReports = 64;
+// HID pieces in whole reports: 256 reports go in about a quarter of a second at one report
+// per frame; fewer would cost frames between the pieces.
+constexpr uint32_t kImagePieceReports = 256;
 
 } // namespace
 
