@@ -25,6 +25,10 @@ constexpr DWORD SERIAL_POLL_MS = 5;
 constexpr size_t SERIAL_BUF_SIZE = 8192;
 constexpr size_t HID_PAYLOAD_BUF = 256;
 constexpr DWORD HID_FAILED_READ_PAUSE_MS = 100;
+// The USB and HID relays wait for output in slices this long and look at the keyboard in
+// between, so a key reaches the board within a slice. A HID read stays outstanding across
+// slices; a USB read that ends empty has taken nothing.
+constexpr DWORD RELAY_SLICE_MS = 10;
 
 DWORD now_ms() {
     using namespace std::chrono;
@@ -120,10 +124,10 @@ bool reconnect_hid() {
 }
 
 // A read on a device that has gone fails at once; without a pause the relay would spin.
-void pace_failed_read(DWORD started_ms, DWORD wait_ms) {
+void pace_failed_read(DWORD started_ms, DWORD wait_ms, DWORD pause_ms) {
     DWORD spent = now_ms() - started_ms;
     if (spent < wait_ms / 4)
-        Sleep(wait_ms);
+        Sleep(pause_ms);
 }
 
 } // namespace
@@ -180,17 +184,18 @@ int console_relay(const char* target_name, image_buffer image_buf) {
             PurgeComm(uart_handle, PURGE_TXABORT | PURGE_RXABORT);
         } else if (is_usb_bulk()) {
             DWORD started = now_ms();
-            if (dev_read(msg, 4) == 1)
+            if (usb_read(4, usb_device_row, msg, static_cast<int32_t>(RELAY_SLICE_MS)) == 1)
                 std::printf("%c", msg[0]);
             else
-                pace_failed_read(started, usb_read_timeout_ms);
+                pace_failed_read(started, RELAY_SLICE_MS, usb_read_timeout_ms);
         } else if (use_usb) {
             DWORD started = now_ms();
-            if (hid_read(ucBuf, static_cast<DWORD>(payload_len)) == 1) {
+            int rc = hid_read_slice(ucBuf, static_cast<DWORD>(payload_len), RELAY_SLICE_MS);
+            if (rc == 1) {
                 for (int i = 0; i < payload_len && ucBuf[i] != 0; ++i)
                     std::printf("%c", ucBuf[i]);
-            } else {
-                pace_failed_read(started, HID_FAILED_READ_PAUSE_MS);
+            } else if (rc == 0) {
+                pace_failed_read(started, RELAY_SLICE_MS, HID_FAILED_READ_PAUSE_MS);
             }
         }
     }

@@ -1,8 +1,9 @@
 #include "app/run.h"
 
 #include "app/relay.h"
-#include "platform/shared.h"
 #include "app/utility.h"
+#include "platform/shared.h"
+#include "platform/winapi.h"
 #include "ddrconfig/ddrconfig.h"
 #include "romproto/romproto.h"
 #include "transport/hid/hid.h"
@@ -10,6 +11,7 @@
 #include "transport/transport.h"
 #include "transport/uart/uart.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -129,6 +131,53 @@ image_buffer load_image(uint32_t* image_size) {
     return image_buf;
 }
 
+// The download's progress, updated in place on standard error while that is a console. A
+// pipe or a log gets none of it, and standard output keeps its lines.
+constexpr auto PROGRESS_EVERY = std::chrono::milliseconds(200);
+HANDLE progress_console = nullptr;
+std::chrono::steady_clock::time_point progress_shown_at;
+size_t progress_width = 0;
+constexpr size_t PROGRESS_LINE = 64;
+
+void progress_write(const char* text, size_t size) {
+    DWORD put = 0;
+    WriteConsoleA(progress_console, text, static_cast<DWORD>(size), &put, nullptr);
+}
+
+void progress_begin() {
+    HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+    DWORD mode = 0;
+    progress_console =
+        err && err != INVALID_HANDLE_VALUE && GetConsoleMode(err, &mode) ? err : nullptr;
+    progress_width = 0;
+}
+
+void progress_show(uint32_t done, uint32_t total) {
+    if (!progress_console)
+        return;
+    auto now = std::chrono::steady_clock::now();
+    if (progress_width != 0 && done < total && now - progress_shown_at < PROGRESS_EVERY)
+        return;
+    progress_shown_at = now;
+    char line[PROGRESS_LINE];
+    int n = std::snprintf(line, sizeof line, "\r%u / %u bytes (%u%%)", done, total,
+                          static_cast<unsigned>(uint64_t{done} * 100 / total));
+    progress_write(line, static_cast<size_t>(n));
+    progress_width = n > 1 ? static_cast<size_t>(n - 1) : 0; // the text after the \r
+}
+
+// Clears the progress so that the next line of standard output starts a clean line.
+void progress_end() {
+    if (progress_console && progress_width != 0) {
+        char blank[PROGRESS_LINE];
+        std::memset(blank, ' ', sizeof blank);
+        blank[0] = '\r';
+        blank[progress_width + 1] = '\r';
+        progress_write(blank, progress_width + 2);
+    }
+    progress_console = nullptr;
+}
+
 } // namespace
 
 int larkspur_run(int argc, char** argv) {
@@ -159,7 +208,7 @@ int larkspur_run(int argc, char** argv) {
         return -1;
 
     // Steps 4 to 8: script, map, DCD area.
-    FILE* p_ddr_init_file = std::fopen(s_out.ddr_file, "r");
+    FILE* p_ddr_init_file = std::fopen(s_out.ddr_file, "rb");
     if (!p_ddr_init_file) {
         std::printf("Open ddr init file %s failed.\n", s_out.ddr_file);
         return -1;
@@ -207,7 +256,11 @@ int larkspur_run(int argc, char** argv) {
         return -1;
     }
     std::printf("Image loading...\n");
-    if (rom_write_image(image_buf.get(), image_size, info_for(target_id).load_addr, 0xAA) != 1) {
+    progress_begin();
+    unsigned sent = rom_write_image(image_buf.get(), image_size, info_for(target_id).load_addr,
+                                    0xAA, progress_show);
+    progress_end();
+    if (sent != 1) {
         std::printf("download Image to IRAM failed\n");
         dev_close();
         return -1;

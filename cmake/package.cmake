@@ -1,14 +1,8 @@
-# The Windows release package: larkspur.exe, the README, the sample scripts and the test
-# images (written by the Linux build's larkspur-board into LARKSPUR_TEST_IMAGES_DIR).
-set(LARKSPUR_TEST_IMAGES_DIR "" CACHE PATH "Folder holding larkspur-<target>.bin for the package")
-
+# The Windows release package: larkspur.exe, its README and the sample scripts. No test
+# image: each chip's DDR test program comes with its board.
 install(TARGETS larkspur RUNTIME DESTINATION .)
-install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION .)
+install(FILES ${CMAKE_SOURCE_DIR}/docs/README-windows.txt DESTINATION . RENAME README.txt)
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/examples/ DESTINATION examples FILES_MATCHING PATTERN "*.inc")
-if(LARKSPUR_TEST_IMAGES_DIR)
-    install(DIRECTORY ${LARKSPUR_TEST_IMAGES_DIR}/ DESTINATION .
-            FILES_MATCHING PATTERN "larkspur-*.bin")
-endif()
 
 set(CPACK_GENERATOR ZIP)
 set(CPACK_PACKAGE_NAME larkspur)

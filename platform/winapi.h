@@ -77,7 +77,7 @@ typedef const wchar_t* LPCWSTR;
 typedef struct _SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES; // always null here
 
 typedef struct _OVERLAPPED {
-    ULONG_PTR Internal; // status of the request: 0 done, ERROR_IO_PENDING while in flight
+    ULONG_PTR Internal;     // status of the request: 0 done, ERROR_IO_PENDING while in flight
     ULONG_PTR InternalHigh; // bytes transferred
     union {
         struct {
@@ -111,9 +111,9 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
 BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
                          LPDWORD lpNumberOfBytesTransferred, BOOL bWait);
 BOOL CancelIo(HANDLE hFile);
-BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer,
-                     DWORD nInBufferSize, LPVOID lpOutBuffer, DWORD nOutBufferSize,
-                     LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped);
+BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
+                     LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned,
+                     LPOVERLAPPED lpOverlapped);
 DWORD GetLastError(void);
 void SetLastError(DWORD dwErrCode);
 void Sleep(DWORD dwMilliseconds);
@@ -246,5 +246,14 @@ NTSTATUS HidP_GetCaps(PHIDP_PREPARSED_DATA PreparsedData, PHIDP_CAPS Capabilitie
 // Console keyboard.
 int _kbhit(void);
 int _getch(void);
+
+// Console output: the standard handles, and whether one is a console (on POSIX: a terminal).
+#define STD_INPUT_HANDLE ((DWORD)-10)
+#define STD_OUTPUT_HANDLE ((DWORD)-11)
+#define STD_ERROR_HANDLE ((DWORD)-12)
+HANDLE GetStdHandle(DWORD nStdHandle);
+BOOL GetConsoleMode(HANDLE hConsoleHandle, LPDWORD lpMode);
+BOOL WriteConsoleA(HANDLE hConsoleOutput, const void* lpBuffer, DWORD nNumberOfCharsToWrite,
+                   LPDWORD lpNumberOfCharsWritten, LPVOID lpReserved);
 
 #endif // _WIN32

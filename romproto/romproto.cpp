@@ -100,7 +100,8 @@ unsigned rom_write(uint32_t addr, uint32_t value) {
     return 1;
 }
 
-unsigned rom_write_image(const uint8_t* image, uint32_t size, uint32_t load_addr, uint8_t tail) {
+unsigned rom_write_image(const uint8_t* image, uint32_t size, uint32_t load_addr, uint8_t tail,
+                         rom_progress_fn progress) {
     static const char name[] = "rom_write_image";
     if (!send_frame(ROM_CMD_IMAGE, load_addr, 0, size, 0, tail)) {
         std::printf("%s: writing cmd to device failed\n", name);
@@ -112,10 +113,17 @@ unsigned rom_write_image(const uint8_t* image, uint32_t size, uint32_t load_addr
         return 0;
     if (falcon)
         hid_set_report_id(2);
-    uint32_t written = 0;
-    if (!dev_write(image, size, &written)) {
-        std::printf("%s: sending file failed\n", name);
-        return 0;
+    const uint32_t piece = dev_image_piece();
+    for (uint32_t done = 0; done < size;) {
+        const uint32_t n = piece && size - done > piece ? piece : size - done;
+        uint32_t written = 0;
+        if (!dev_write_image(image + done, n, &written)) {
+            std::printf("%s: sending file failed\n", name);
+            return 0;
+        }
+        done += n;
+        if (progress)
+            progress(done, size);
     }
     if (!falcon)
         return 1;

@@ -35,10 +35,6 @@ cmake --preset debug -DLARKSPUR_WINDOWS_EXE="$windows_exe" \
 cmake --build --preset debug
 
 if [ -n "$windows_exe" ]; then
-    # The release ZIP carries the test images, which the Linux build's board writes.
-    images="$PWD/build/mingw/test-images"
-    build/debug/boardsim/larkspur-board --write-images "$images"
-    cmake --preset mingw -DLARKSPUR_TEST_IMAGES_DIR="$images" >/dev/null
     (cd build/mingw && cpack >/dev/null)
 fi
 

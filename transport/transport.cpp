@@ -59,10 +59,12 @@ int dev_open(const char* port_name) {
     }
 }
 
-int dev_write(const void* buf, uint32_t count, uint32_t* written) {
+namespace {
+
+int write_routed(const void* buf, uint32_t count, uint32_t* written, int32_t usb_timeout_ms) {
     switch (current_route()) {
     case route::usb_bulk:
-        if (!usb_write(count, buf, usb_device_row, USB_WRITE_TIMEOUT_MS))
+        if (!usb_write(count, buf, usb_device_row, usb_timeout_ms))
             return 0;
         *written = count;
         return 1;
@@ -86,6 +88,36 @@ int dev_write(const void* buf, uint32_t count, uint32_t* written) {
         }
         return 1;
     }
+    }
+    return 0;
+}
+
+// Pieces of about this size show a serial download's progress several times a second.
+constexpr uint32_t kImagePieceBytes = 2048;
+// HID pieces in whole reports: 256 reports go in about a quarter of a second at one report
+// per frame; fewer would cost frames between the pieces.
+constexpr uint32_t kImagePieceReports = 256;
+
+} // namespace
+
+int dev_write(const void* buf, uint32_t count, uint32_t* written) {
+    return write_routed(buf, count, written, USB_WRITE_TIMEOUT_MS);
+}
+
+int dev_write_image(const void* buf, uint32_t count, uint32_t* written) {
+    return write_routed(buf, count, written, usb_image_timeout_ms(count));
+}
+
+uint32_t dev_image_piece() {
+    switch (current_route()) {
+    case route::usb_bulk:
+        return 0;
+    case route::serial:
+        return kImagePieceBytes;
+    case route::hid:
+        return hid_caps.OutputReportByteLength > 1
+                   ? (hid_caps.OutputReportByteLength - 1u) * kImagePieceReports
+                   : 0;
     }
     return 0;
 }

@@ -14,6 +14,13 @@ constexpr int32_t USB_WRITE_TIMEOUT_MS = 50;
 // USB bulk reads are cut into pieces of at most this size.
 constexpr uint32_t USB_READ_PIECE = 1024;
 
+// The image's bulk write carries the whole image at once, so its timeout grows with it:
+// twice what a full-speed link of about 1 MB/s needs, on top of the usual 50 ms. A board
+// that stops taking data still fails the download within that.
+constexpr int32_t usb_image_timeout_ms(uint32_t size) {
+    return USB_WRITE_TIMEOUT_MS + static_cast<int32_t>(size / 500);
+}
+
 void dev_set_usb_row(uint32_t row);
 void dev_set_usb_waits(uint32_t attach_wait_s, uint32_t read_timeout_ms);
 int dev_open_usb(int32_t verbosity);
@@ -21,4 +28,9 @@ int dev_close_usb();
 int dev_open(const char* port_name);
 int dev_write(const void* buf, uint32_t count, uint32_t* written);
 int dev_read(void* buf, uint32_t count);
+// The test image goes out in pieces of this many bytes, cut where the bytes on the wire
+// stay the same as in one write (whole HID reports); 0: in one write.
+uint32_t dev_image_piece();
+// As dev_write, but a USB bulk write gets the image's timeout.
+int dev_write_image(const void* buf, uint32_t count, uint32_t* written);
 void dev_close();

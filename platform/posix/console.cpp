@@ -1,4 +1,5 @@
-// Console keyboard: _kbhit and _getch on standard input.
+// Console keyboard: _kbhit and _getch on standard input; the standard handles for console
+// output.
 //
 // On a terminal, input is switched to unechoed, non-canonical mode at the first call and
 // restored on the way out: at exit, and on SIGINT, SIGTERM, SIGHUP and SIGQUIT before the
@@ -7,6 +8,7 @@
 // dropped whole, so that no key sends the board stray letters or ends the relay. With
 // standard input at its end, no key is ever reported and _getch returns -1.
 #include "platform/winapi.h"
+#include "platform/posix/handles.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -18,6 +20,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <deque>
+#include <memory>
 #include <mutex>
 
 namespace {
@@ -188,4 +191,77 @@ int _getch(void) {
     const int key = g_keys.front();
     g_keys.pop_front();
     return key;
+}
+
+// The standard handles are file descriptors 0 to 2 behind handles of their own kind.
+namespace {
+
+struct StdStream {
+    int fd;
+};
+
+BOOL std_write(void* obj, const void* buf, DWORD n, DWORD* put, OVERLAPPED*) {
+    const int fd = static_cast<StdStream*>(obj)->fd;
+    const auto* p = static_cast<const char*>(buf);
+    DWORD done = 0;
+    while (done < n) {
+        ssize_t w = ::write(fd, p + done, n - done);
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0)
+            break;
+        done += static_cast<DWORD>(w);
+    }
+    if (put)
+        *put = done;
+    return done == n;
+}
+
+const posix::HandleOps kStdOps = {"std",   nullptr, std_write, nullptr,
+                                  nullptr, nullptr, nullptr,   nullptr};
+
+int std_fd(HANDLE h) {
+    auto s = posix::handle_get<StdStream>(h, &kStdOps);
+    return s ? s->fd : -1;
+}
+
+} // namespace
+
+HANDLE GetStdHandle(DWORD nStdHandle) {
+    static const std::array<HANDLE, 3> handles = [] {
+        std::array<HANDLE, 3> h{};
+        for (int fd = 0; fd < 3; ++fd)
+            h[size_t(fd)] = posix::handle_add(&kStdOps, std::make_shared<StdStream>(StdStream{fd}));
+        return h;
+    }();
+    switch (nStdHandle) {
+    case STD_INPUT_HANDLE:
+        return handles[0];
+    case STD_OUTPUT_HANDLE:
+        return handles[1];
+    case STD_ERROR_HANDLE:
+        return handles[2];
+    default:
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+}
+
+BOOL GetConsoleMode(HANDLE hConsoleHandle, LPDWORD lpMode) {
+    const int fd = std_fd(hConsoleHandle);
+    if (fd < 0 || !isatty(fd)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (lpMode)
+        *lpMode = 0;
+    return TRUE;
+}
+
+BOOL WriteConsoleA(HANDLE hConsoleOutput, const void* lpBuffer, DWORD nNumberOfCharsToWrite,
+                   LPDWORD lpNumberOfCharsWritten, LPVOID) {
+    if (GetConsoleMode(hConsoleOutput, nullptr) == FALSE)
+        return FALSE;
+    return WriteFile(hConsoleOutput, lpBuffer, nNumberOfCharsToWrite, lpNumberOfCharsWritten,
+                     nullptr);
 }

@@ -1,13 +1,14 @@
-# The Windows release ZIP holds the executable, the README, the sample scripts and the
-# test images. Run as: cmake -DPACKAGE=<zip> -P check_package.cmake
+# The Windows release ZIP holds the executable, its README and the sample scripts, and no
+# image: a stand-in image downloaded into a real chip is no program.
+# Run as: cmake -DPACKAGE=<zip> -P check_package.cmake
 execute_process(COMMAND ${CMAKE_COMMAND} -E tar tf ${PACKAGE}
                 OUTPUT_VARIABLE listing RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
     message(FATAL_ERROR "cannot list ${PACKAGE}")
 endif()
-set(expected larkspur.exe README.md)
+set(expected larkspur.exe README.txt)
 foreach(t egret heron kestrel merlin hobby)
-    list(APPEND expected examples/${t}.inc larkspur-${t}.bin)
+    list(APPEND expected examples/${t}.inc)
 endforeach()
 foreach(f IN LISTS expected)
     string(FIND "${listing}" "/${f}\n" pos)
@@ -15,4 +16,8 @@ foreach(f IN LISTS expected)
         message(FATAL_ERROR "${PACKAGE} lacks ${f}:\n${listing}")
     endif()
 endforeach()
-message(STATUS "${PACKAGE}: every expected entry is there")
+string(TOLOWER "${listing}" lower)
+if(lower MATCHES "\\.bin\n")
+    message(FATAL_ERROR "${PACKAGE} holds an image:\n${listing}")
+endif()
+message(STATUS "${PACKAGE}: every expected entry is there, and no image")

@@ -100,6 +100,49 @@ bool started(BOOL rc) {
     return rc || GetLastError() == ERROR_IO_PENDING;
 }
 
+// The input report read in flight, if any. It may outlive one call of hid_read_slice.
+OVERLAPPED read_os = {};
+bool read_pending = false;
+
+bool start_read() {
+    if (read_pending)
+        return true;
+    std::memset(hid_in_report + 1, 0, hid_caps.InputReportByteLength - 1u);
+    read_os = {};
+    read_os.hEvent = hid_read_event;
+    ResetEvent(hid_read_event);
+    if (!started(
+            ReadFile(hid_handle, hid_in_report, hid_caps.InputReportByteLength, nullptr, &read_os)))
+        return false;
+    read_pending = true;
+    return true;
+}
+
+// 1: the read succeeded; 0: it failed; -1: still in flight after ms.
+int collect_read(DWORD ms) {
+    DWORD n = 0;
+    if (WaitForSingleObject(hid_read_event, ms) != WAIT_OBJECT_0)
+        return -1;
+    if (GetOverlappedResult(hid_handle, &read_os, &n, FALSE)) {
+        read_pending = false;
+        return 1;
+    }
+    if (GetLastError() == ERROR_IO_INCOMPLETE)
+        return -1;
+    read_pending = false;
+    return 0;
+}
+
+// Ends the read in flight; one that completed before the cancel took hold counts as done.
+bool cancel_read() {
+    if (!read_pending)
+        return false;
+    DWORD n = 0;
+    CancelIo(hid_handle);
+    read_pending = false;
+    return GetOverlappedResult(hid_handle, &read_os, &n, TRUE) != FALSE;
+}
+
 } // namespace
 
 int hid_find_device(USHORT vendor_id, USHORT product_id, HIDP_CAPS* caps,
@@ -203,19 +246,23 @@ int hid_write(const void* buf, DWORD count, DWORD* written) {
     return 1;
 }
 
+int hid_read_slice(void* buf, DWORD count, DWORD wait_ms) {
+    if (!is_open() || !start_read())
+        return 0;
+    const int rc = collect_read(wait_ms);
+    count = std::min<DWORD>(count, hid_caps.InputReportByteLength - 1u);
+    if (rc == 1 && count)
+        std::memcpy(buf, hid_in_report + 1, count);
+    return rc;
+}
+
 int hid_read(void* buf, DWORD count) {
-    if (!is_open())
+    int rc = hid_read_slice(buf, count, kReadWaitMs);
+    if (rc >= 0)
+        return rc;
+    if (!cancel_read())
         return 0;
-    const DWORD length = hid_caps.InputReportByteLength;
-    count = std::min(count, length - 1);
-    std::memset(hid_in_report + 1, 0, count);
-    OVERLAPPED os = {};
-    os.hEvent = hid_read_event;
-    ResetEvent(hid_read_event);
-    if (!started(ReadFile(hid_handle, hid_in_report, length, nullptr, &os)))
-        return 0;
-    if (!await_request(os, hid_read_event, kReadWaitMs))
-        return 0;
+    count = std::min<DWORD>(count, hid_caps.InputReportByteLength - 1u);
     if (count)
         std::memcpy(buf, hid_in_report + 1, count);
     return 1;
@@ -227,6 +274,10 @@ void hid_set_report_id(BYTE id) {
 }
 
 int hid_close() {
+    // The report buffer must outlive the read in flight.
+    if (hid_handle != INVALID_HANDLE_VALUE)
+        cancel_read();
+    read_pending = false;
     close_handle(hid_handle);
     close_handle(hid_write_event);
     close_handle(hid_read_event);

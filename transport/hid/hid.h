@@ -25,6 +25,10 @@ int hid_write(const void* buf, DWORD count, DWORD* written);
 // 1 when an input report arrived within 1000 ms; copies at most InputReportByteLength - 1
 // payload bytes of it into buf.
 int hid_read(void* buf, DWORD count);
+// As hid_read, but waits at most wait_ms and leaves the read outstanding when no report
+// came: the next call (or hid_read) picks it up, so no report is lost to a cancel. 1: a
+// report arrived; -1: none yet; 0: the read failed.
+int hid_read_slice(void* buf, DWORD count, DWORD wait_ms);
 // The report ID that the following output reports carry.
 void hid_set_report_id(BYTE id);
 // Always 1; harmless when nothing is open.
