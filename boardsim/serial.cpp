@@ -1,14 +1,13 @@
 // The board on a serial line: a pseudo-terminal whose slave the host opens through the
 // comN link. The same line carries the boot ROM and the test program.
-#include "boardsim/io.h"
 #include "boardsim/log.h"
+#include "boardsim/loop.h"
 #include "boardsim/transports.h"
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <optional>
 #include <poll.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -90,20 +89,12 @@ int run_serial(Board& b, const std::string& dir, int sigfd) {
     size_t burst = opt.baud ? std::max<size_t>(1, size_t(bytes_per_s * 0.005)) : 1;
     Pacer in_pace = make_pacer(bytes_per_s, burst), out_pace = make_pacer(bytes_per_s, burst);
     std::string pending; // bytes for the host
-    // time_point::max() while no unplug is due (an optional here trips GCC's
-    // maybe-uninitialized warning at -O3).
-    Clock::time_point unplug_at = Clock::time_point::max();
-    bool gone = false;
 
-    auto vanish = [&] {
-        close_line(line);
-        pending.clear();
-        gone = true;
-        log_line("GONE");
-    };
-
-    for (;;) {
-        auto now = Clock::now();
+    Loop l;
+    l.b = &b;
+    l.sigfd = sigfd;
+    l.departs = false; // the line stays; the test program talks on it
+    l.prepare = [&](Clock::time_point now) {
         while (!b.answers.empty()) {
             pending.append(b.answers.front().begin(), b.answers.front().end());
             b.answers.pop_front();
@@ -114,40 +105,26 @@ int run_serial(Board& b, const std::string& dir, int sigfd) {
             pending.append(b.out, 0, n);
             b.out.erase(0, n);
         }
-
-        pollfd fds[2] = {{sigfd, POLLIN, 0}, {-1, 0, 0}};
+        l.own = {l.present ? line.master : -1, 0, 0};
         int timeout = -1;
-        if (!gone) {
-            fds[1].fd = line.master;
+        if (l.present) {
             if (pacer_budget(in_pace, now) > 0)
-                fds[1].events |= POLLIN;
+                l.own.events |= POLLIN;
             else
                 timeout = min_timeout(timeout, pacer_wait_ms(in_pace, now));
             if (!pending.empty()) {
                 if (pacer_budget(out_pace, now) > 0)
-                    fds[1].events |= POLLOUT;
+                    l.own.events |= POLLOUT;
                 else
                     timeout = min_timeout(timeout, pacer_wait_ms(out_pace, now));
             }
-            if (unplug_at != Clock::time_point::max())
-                timeout = min_timeout(timeout, ms_until(unplug_at, now));
         }
-        if (poll(fds, 2, timeout) < 0 && errno != EINTR)
-            break;
-        if ((fds[0].revents & POLLIN) && signalled(sigfd))
-            break;
-        if (gone)
-            continue;
-        now = Clock::now();
-        if (now >= unplug_at) {
-            log_line("UNPLUG");
-            log_line("unplugged %u ms after the start (--unplug-during-relay)",
-                     *opt.unplug_during_relay_ms);
-            unplug_at = Clock::time_point::max();
-            vanish();
-            continue;
-        }
-        if (fds[1].revents & POLLIN) {
+        return timeout < 0 ? kNever : now + std::chrono::milliseconds(timeout);
+    };
+    l.work = [&](Clock::time_point now) {
+        if (now >= l.unplug_at)
+            return; // nothing more goes over the line
+        if (l.own.revents & POLLIN) {
             uint8_t buf[4096];
             size_t want = std::min<size_t>(sizeof buf, pacer_budget(in_pace, now));
             ssize_t n = read(line.master, buf, want);
@@ -158,17 +135,13 @@ int run_serial(Board& b, const std::string& dir, int sigfd) {
                 if (b.phase == Phase::Rom || b.phase == Phase::Image)
                     used = rom_stream(b, data);
                 if (b.unplug) {
-                    b.unplug = false;
-                    vanish();
-                    continue;
+                    loop_unplug(l);
+                    return;
                 }
                 if (b.start) {
-                    b.start = false;
+                    loop_started(l);
                     if (b.console == Console::Uart)
                         program_link_up(b);
-                    if (opt.unplug_during_relay_ms)
-                        unplug_at =
-                            b.started_at + std::chrono::milliseconds(*opt.unplug_during_relay_ms);
                 }
                 for (size_t i = used; i < data.size() && b.phase == Phase::Started; ++i) {
                     log_hex("RX", &data[i], 1, true);
@@ -177,7 +150,7 @@ int run_serial(Board& b, const std::string& dir, int sigfd) {
                 }
             }
         }
-        if (!pending.empty() && (fds[1].revents & POLLOUT)) {
+        if (!pending.empty() && (l.own.revents & POLLOUT)) {
             size_t want = std::min(pending.size(), pacer_budget(out_pace, now));
             ssize_t n = write(line.master, pending.data(), want);
             if (n > 0) {
@@ -185,7 +158,12 @@ int run_serial(Board& b, const std::string& dir, int sigfd) {
                 pending.erase(0, size_t(n));
             }
         }
-    }
+    };
+    l.leave = [&] {
+        close_line(line);
+        pending.clear();
+    };
+    run_loop(l);
     close_line(line);
     return 0;
 }
