@@ -201,6 +201,17 @@ const Stop kStops[] = {
      false,
      6.5,
      12},
+    // 106 s on the wire for the largest image: the download's own timeout still ends it
+    {"usb_1000_bytes_a_second",
+     "egret usb --usb-rate 1000",
+     "-t egret -df egret.inc -usb",
+     kEgretUsb + "GATE_TYPE: DEVELOP\nImage loading...\nrom_write_image: sending file failed" +
+         kDlFailed,
+     {},
+     false,
+     0,
+     10,
+     "106496"},
     // a USB transfer leaves the platform's last error alone
     {"usb_100_bytes_a_second", "heron usb --usb-rate 100", "-t heron -df heron.inc -usb",
      kOpenUsb + "rom_check_gate: writing cmd to device failed and error code is 0\n" + kGateFailed},

@@ -27,6 +27,13 @@ void PrintTo(const ToConsole& c, std::ostream* os) {
 const std::vector<std::string> kLoaded = {"GATE_TYPE: DEVELOP", "Image loading...",
                                           "download Image to IRAM OK", ""};
 
+std::string lines_of(const std::vector<std::string>& l) {
+    std::string out;
+    for (const std::string& s : l)
+        out += s + "\n";
+    return out;
+}
+
 std::vector<std::string> operator+(std::vector<std::string> a, const std::vector<std::string>& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
@@ -105,12 +112,25 @@ TEST_P(Console, RunsUntilEsc) {
 INSTANTIATE_TEST_SUITE_P(Relay, Console, testing::ValuesIn(kCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// Escape sequences never end the relay, and ESC never reaches the board.
-TEST(Relay, ArrowKeysAtATerminal) {
-    Session s;
-    s.start_board({"egret", "uart", {}}, 7);
+// At a terminal: the download's progress shows in place on standard error (the wire and
+// standard output are as on a pipe), escape sequences never end the relay, and ESC never
+// reaches the board.
+TEST(Relay, AtATerminal) {
+    Session s("16384"); // about 1.4 s on the wire
+    s.start_board({"egret", "uart", {"--baud", "115200"}}, 7);
     auto run = s.start({"-t", "egret", "-df", s.example("egret"), "-com", "7"}, true);
     ASSERT_TRUE(run->wait_for_output(kRunning + "\n", 60s)) << run->out();
+    EXPECT_EQ(lines(run->out()), lines("Open COM7 OK.\n" + lines_of(kLoaded) + kRunning + "\n"));
+    const std::string done = "\r16384 / 16384 bytes (100%)";
+    std::string err = run->err();
+    size_t last = err.rfind(done);
+    ASSERT_NE(last, std::string::npos) << err;
+    EXPECT_EQ(err.substr(last + done.size()), "\r" + std::string(done.size() - 1, ' ') + "\r");
+    EXPECT_LT(err.find("\r"), last) << "no update before the end: " << err;
+    EXPECT_EQ(err.find('\n'), std::string::npos) << err;
+    std::string image = testsupport::read_file(s.image("egret"));
+    EXPECT_EQ(s.received_image().substr(1652), image.substr(1652));
+
     run->send("\x1b[A\x1b[B\x1bOP");
     testsupport::eventually([] { return false; }, 1500ms);
     EXPECT_FALSE(run->exited()) << "an arrow key ended the relay";

@@ -20,6 +20,8 @@ struct RunSetup {
     const char* typed;     // -t as typed
     bool usb;              // -usb (egret/heron)
     uint32_t load_addr;
+    const char* image_size = "";
+    std::vector<std::string> board_options = {};
 };
 
 const RunSetup kSetups[] = {
@@ -30,6 +32,23 @@ const RunSetup kSetups[] = {
     {"kestrel", "kestrel", "hid", "falcon", false, 0x00907000},
     {"merlin", "merlin", "hid", "falcon", false, 0x00907000},
     {"hobby", "hobby", "hid", "falcon", false, 0x00907000},
+    // The largest image a full-speed link carries in 0.1 s.
+    {"egret_full_speed_usb",
+     "egret",
+     "usb",
+     "egret",
+     true,
+     0xF8006000,
+     "106496",
+     {"--usb-rate", "1000000"}},
+    {"heron_full_speed_usb",
+     "heron",
+     "usb",
+     "heron",
+     true,
+     0x1FFE6000,
+     "106496",
+     {"--usb-rate", "1000000"}},
 };
 
 // Names the case in test listings instead of dumping its bytes.
@@ -128,8 +147,9 @@ class FullRun : public testing::TestWithParam<RunSetup> {};
 
 TEST_P(FullRun, ToEscWithBootRomExchangesOnTheWire) {
     const RunSetup& s = GetParam();
-    Session session;
-    session.start_board({s.target, s.transport, {}}, 7);
+    Session session(s.image_size);
+    session.start_board({s.target, s.transport, s.board_options},
+                        std::string(s.transport) == "uart" ? 7 : 0);
     std::string script = session.example(s.target);
     auto run = session.start(args_for(s, script));
 

@@ -95,6 +95,16 @@ TEST_F(Wine, InputFailuresBehindAnOpenPort) {
     stop({"-t", "egret", "-df", "bad.inc", "-com", "5"},
          {"Open COM5 OK.", "dcd address 0x00000010 out of valid range.",
           "the addr out of valid range."});
+    // A script's bytes read as on Linux: a carriage return before the line feed is removed
+    // once, any other stays part of its word.
+    s.dir.write("cr.inc", "setmem /32 0x53fd4000 = 0x1\r\r\nsetmem /32 0x53fd\r4000 = 0x1\r\n");
+    stop({"-t", "egret", "-df", "cr.inc", "-com", "5"},
+         {"Open COM5 OK.", "Syntax error in line 1: value is not a valid num.",
+          "The ddr init file has some syntax error."});
+    s.dir.write("cr.inc", "setmem /32 0x53fd4000 = 0x1\r\nsetmem /32 0x53fd\r4000 = 0x1\r\n");
+    stop({"-t", "egret", "-df", "cr.inc", "-com", "5"},
+         {"Open COM5 OK.", "Syntax error in line 2: address is not a valid num.",
+          "The ddr init file has some syntax error."});
     std::string image = testsupport::read_file(s.image("egret"));
     s.dir.write("larkspur-egret.bin", image.substr(0, 1000));
     stop({"-t", "egret", "-df", s.example("egret"), "-com", "5"},

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/prctl.h>
@@ -120,13 +121,22 @@ Process::Process(const std::vector<std::string>& argv, const RunOptions& opt, bo
     int out_pipe[2], err_pipe[2], in_pipe[2] = {-1, -1};
     if (pipe2(out_pipe, O_CLOEXEC) || pipe2(err_pipe, O_CLOEXEC))
         throw std::runtime_error("pipe failed");
-    int child_in = -1;
+    int child_in = -1, child_err = err_pipe[1], err_read = err_pipe[0];
     if (stdin_pty) {
-        int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (master < 0 || grantpt(master) || unlockpt(master))
+        // Standard error shares the terminal, as at a console: what a program shows only on
+        // a terminal arrives as err(). Raw from the start, so nothing sent is echoed.
+        termios raw{};
+        cfmakeraw(&raw);
+        int master = -1;
+        if (openpty(&master, &child_in, nullptr, &raw, nullptr) != 0)
             throw std::runtime_error("pty failed");
-        child_in = open(ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        fcntl(master, F_SETFD, FD_CLOEXEC);
+        fcntl(child_in, F_SETFD, FD_CLOEXEC);
         in_fd_ = master;
+        close(err_pipe[0]);
+        close(err_pipe[1]);
+        child_err = child_in;
+        err_read = fcntl(master, F_DUPFD_CLOEXEC, 0);
     } else if (stdin_null) {
         child_in = open("/dev/null", O_RDONLY | O_CLOEXEC);
     } else {
@@ -135,12 +145,13 @@ Process::Process(const std::vector<std::string>& argv, const RunOptions& opt, bo
         child_in = in_pipe[0];
         in_fd_ = in_pipe[1];
     }
-    pid_ = spawn(argv, opt, child_in, out_pipe[1], err_pipe[1]);
+    pid_ = spawn(argv, opt, child_in, out_pipe[1], child_err);
     close(child_in);
     close(out_pipe[1]);
-    close(err_pipe[1]);
+    if (!stdin_pty)
+        close(err_pipe[1]);
     auto shared = shared_;
-    int fds_in[2] = {out_pipe[0], err_pipe[0]};
+    int fds_in[2] = {out_pipe[0], err_read};
     // Reads until the pipes close, or until finish() once the child is gone (a grandchild
     // may hold them open).
     reader_ = std::thread([shared, fds_in] {

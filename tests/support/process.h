@@ -39,8 +39,9 @@ int spawn(const std::vector<std::string>& argv, const RunOptions& opt, int in_fd
 // Runs argv[0] and waits for it.
 RunResult run(const std::vector<std::string>& argv, const RunOptions& opt = {});
 
-// A running process: standard input written on demand (a pipe, or a pseudo-terminal when
-// stdin_pty is set), standard output and error collected by a reader thread. The
+// A running process: standard input written on demand (a pipe, or a pseudo-terminal for
+// standard input and error when stdin_pty is set), standard output and error collected by
+// a reader thread. The
 // destructor kills it if it still runs.
 class Process {
   public:
