@@ -3,7 +3,6 @@
 #include "platform/shared.h"
 #include "platform/winapi.h"
 #include "transport/hid/hid.h"
-#include "transport/hid/hid_ids.h"
 #include "transport/transport.h"
 #include "transport/uart/uart.h"
 #include "transport/usbbulk/usbbulk.h"
@@ -36,31 +35,6 @@ DWORD now_ms() {
         duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
 }
 
-bool is_usb_bulk() {
-    return use_usb && (target_id == TARGET_EGRET || target_id == TARGET_HERON);
-}
-
-uint16_t falcon_product_id() {
-    switch (target_id) {
-    case TARGET_KESTREL:
-        return KESTREL_PRODUCT_ID;
-    case TARGET_MERLIN:
-        return MERLIN_PRODUCT_ID;
-    default:
-        return HOBBY_PRODUCT_ID;
-    }
-}
-
-void put_word(uint8_t* msg, uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-        msg[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
-uint32_t get_word(const uint8_t* msg) {
-    return static_cast<uint32_t>(msg[0]) | static_cast<uint32_t>(msg[1]) << 8 |
-           static_cast<uint32_t>(msg[2]) << 16 | static_cast<uint32_t>(msg[3]) << 24;
-}
-
 // Drains the serial input queue to the console. Zero bytes are skipped, not taken as the
 // end of a chunk, and nothing received is purged.
 void relay_serial_input(char* lpInBuffer) {
@@ -87,17 +61,20 @@ void relay_serial_input(char* lpInBuffer) {
     }
 }
 
-bool reconnect_usb(const char* target_name, uint8_t* msg) {
+// Reopens the test program's USB device and trades the handshake word with it.
+bool reconnect_usb(const char* target_name) {
     if (dev_open_usb(0) != 1) {
         std::printf("Re-open the %s device failed.\n", target_name);
         return false;
     }
     std::printf("Re-open the %s device.\n", target_name);
+    uint8_t msg[4];
+    put_le32(msg, HANDSHAKE_MAGIC);
     usb_write(4, msg, usb_device_row, USB_WRITE_TIMEOUT_MS);
-    put_word(msg, 0);
     for (int i = 0; i < USB_HANDSHAKE_READS; ++i) {
+        put_le32(msg, 0);
         dev_read(msg, 4);
-        if (get_word(msg) == HANDSHAKE_MAGIC)
+        if (get_le32(msg) == HANDSHAKE_MAGIC)
             return true;
     }
     std::printf("USB: Handshake with board timeout.\n");
@@ -109,7 +86,7 @@ bool reconnect_hid() {
     bool open = false;
     for (int i = 0; i < HID_REOPEN_ATTEMPTS && !open; ++i) {
         Sleep(HID_REOPEN_PAUSE_MS);
-        open = hid_open(FALCON_VENDOR_ID, falcon_product_id()) == 1;
+        open = hid_open(FALCON_VENDOR_ID, current_target().product_id) == 1;
     }
     if (!open) {
         std::printf("Failed to reopen the FALCON device.\n");
@@ -130,6 +107,55 @@ void pace_failed_read(DWORD started_ms, DWORD wait_ms, DWORD pause_ms) {
         Sleep(pause_ms);
 }
 
+// A key goes out as one byte, over USB bulk as one 4-byte word.
+void send_key(uint8_t key) {
+    DWORD bytesWritten = 0;
+    uint8_t msg[4];
+    switch (current_route()) {
+    case route::serial:
+        uart_write(&key, 1, &bytesWritten);
+        break;
+    case route::usb_bulk:
+        put_le32(msg, key);
+        usb_write(4, msg, usb_device_row, USB_WRITE_TIMEOUT_MS);
+        break;
+    case route::hid:
+        hid_write(&key, 1, &bytesWritten);
+        break;
+    }
+}
+
+// Waits a little for the test program's output and prints what came.
+void relay_output(char* lpInBuffer, uint8_t* ucBuf, int payload_len) {
+    DWORD started = now_ms();
+    switch (current_route()) {
+    case route::serial:
+        if (uart_handle == 0)
+            return;
+        Sleep(SERIAL_POLL_MS);
+        relay_serial_input(lpInBuffer);
+        PurgeComm(uart_handle, PURGE_TXCLEAR);
+        PurgeComm(uart_handle, PURGE_TXABORT | PURGE_RXABORT);
+        break;
+    case route::usb_bulk:
+        if (usb_read(4, usb_device_row, ucBuf, static_cast<int32_t>(RELAY_SLICE_MS)) == 1)
+            std::printf("%c", ucBuf[0]);
+        else
+            pace_failed_read(started, RELAY_SLICE_MS, usb_read_timeout_ms);
+        break;
+    case route::hid: {
+        int rc = hid_read_slice(ucBuf, static_cast<DWORD>(payload_len), RELAY_SLICE_MS);
+        if (rc == 1) {
+            for (int i = 0; i < payload_len && ucBuf[i] != 0; ++i)
+                std::printf("%c", ucBuf[i]);
+        } else if (rc == 0) {
+            pace_failed_read(started, RELAY_SLICE_MS, HID_FAILED_READ_PAUSE_MS);
+        }
+        break;
+    }
+    }
+}
+
 } // namespace
 
 int console_relay(const char* target_name, image_buffer image_buf) {
@@ -138,12 +164,10 @@ int console_relay(const char* target_name, image_buffer image_buf) {
         dev_close();
     Sleep(SETTLE_AFTER_CLOSE_MS);
 
-    DWORD bytesWritten = 0;
-    uint8_t msg[16] = {};
-    put_word(msg, HANDSHAKE_MAGIC);
-    if (is_usb_bulk() && !reconnect_usb(target_name, msg))
+    route r = current_route();
+    if (r == route::usb_bulk && !reconnect_usb(target_name))
         return -1;
-    if (use_usb && !is_usb_bulk() && !reconnect_hid())
+    if (r == route::hid && !reconnect_hid())
         return -1;
 
     std::printf("Running DDR test..., press \"ESC\" key to exit.\n");
@@ -153,7 +177,7 @@ int console_relay(const char* target_name, image_buffer image_buf) {
         ClearCommError(uart_handle, &errors, &ComStat);
     }
     int payload_len = 0;
-    if (use_usb && !is_usb_bulk()) {
+    if (r == route::hid) {
         payload_len = hid_caps.InputReportByteLength - 1;
         if (payload_len > static_cast<int>(HID_PAYLOAD_BUF))
             payload_len = static_cast<int>(HID_PAYLOAD_BUF);
@@ -166,38 +190,9 @@ int console_relay(const char* target_name, image_buffer image_buf) {
             uint8_t key = static_cast<uint8_t>(_getch() & 0xFF);
             if (key == KEY_ESC)
                 break;
-            if (!use_usb) {
-                bytesWritten = 0;
-                uart_write(&key, 1, &bytesWritten);
-            } else if (is_usb_bulk()) {
-                put_word(msg, key);
-                usb_write(4, msg, usb_device_row, USB_WRITE_TIMEOUT_MS);
-            } else {
-                bytesWritten = 0;
-                hid_write(&key, 1, &bytesWritten);
-            }
+            send_key(key);
         }
-        if (!use_usb && uart_handle != 0) {
-            Sleep(SERIAL_POLL_MS);
-            relay_serial_input(lpInBuffer);
-            PurgeComm(uart_handle, PURGE_TXCLEAR);
-            PurgeComm(uart_handle, PURGE_TXABORT | PURGE_RXABORT);
-        } else if (is_usb_bulk()) {
-            DWORD started = now_ms();
-            if (usb_read(4, usb_device_row, msg, static_cast<int32_t>(RELAY_SLICE_MS)) == 1)
-                std::printf("%c", msg[0]);
-            else
-                pace_failed_read(started, RELAY_SLICE_MS, usb_read_timeout_ms);
-        } else if (use_usb) {
-            DWORD started = now_ms();
-            int rc = hid_read_slice(ucBuf, static_cast<DWORD>(payload_len), RELAY_SLICE_MS);
-            if (rc == 1) {
-                for (int i = 0; i < payload_len && ucBuf[i] != 0; ++i)
-                    std::printf("%c", ucBuf[i]);
-            } else if (rc == 0) {
-                pace_failed_read(started, RELAY_SLICE_MS, HID_FAILED_READ_PAUSE_MS);
-            }
-        }
+        relay_output(lpInBuffer, ucBuf, payload_len);
     }
     dev_close();
     image_buf.reset();

@@ -7,37 +7,29 @@
 #include "ddrconfig/ddrconfig.h"
 #include "romproto/romproto.h"
 #include "transport/hid/hid.h"
-#include "transport/hid/hid_ids.h"
 #include "transport/transport.h"
 #include "transport/uart/uart.h"
 
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 int target_id = TARGET_NONE;
 
 namespace {
 
-struct target_info {
-    const char* image_file;
-    uint32_t load_addr;
-};
+// How long OpenUSB waits for the board to attach, and a USB read for its data.
+constexpr uint32_t USB_ATTACH_WAIT_S = 30;
+constexpr uint32_t USB_READ_TIMEOUT_MS = 50;
+// The last byte of the image download frame.
+constexpr uint8_t IMAGE_FRAME_TAIL = 0xAA;
 
-target_info info_for(int target) {
-    switch (target) {
-    case TARGET_EGRET:
-        return {"larkspur-egret.bin", 0xF8006000};
-    case TARGET_HERON:
-        return {"larkspur-heron.bin", 0x1FFE6000};
-    case TARGET_KESTREL:
-        return {"larkspur-kestrel.bin", FALCON_LOAD_ADDR};
-    case TARGET_MERLIN:
-        return {"larkspur-merlin.bin", FALCON_LOAD_ADDR};
-    default:
-        return {"larkspur-hobby.bin", FALCON_LOAD_ADDR};
-    }
+using file_handle = std::unique_ptr<FILE, int (*)(FILE*)>;
+
+file_handle open_file(const char* name) {
+    return {std::fopen(name, "rb"), std::fclose};
 }
 
 int target_from_name(const char* name) {
@@ -50,9 +42,9 @@ int target_from_name(const char* name) {
 
 // Step 3: open the board on the transport the options chose. False after the failure line.
 bool open_device(const cmd_options& s_out) {
-    if (use_usb == 1 && (target_id == TARGET_EGRET || target_id == TARGET_HERON)) {
-        dev_set_usb_row(target_id == TARGET_EGRET ? 13 : 12);
-        dev_set_usb_waits(30, 50);
+    if (current_route() == route::usb_bulk) {
+        dev_set_usb_row(current_target().usb_row);
+        dev_set_usb_waits(USB_ATTACH_WAIT_S, USB_READ_TIMEOUT_MS);
         if (dev_open_usb(0) != 1) {
             std::printf("OpenUSB() failed! Please make sure board connected and in serial "
                         "download mode.\n");
@@ -62,18 +54,11 @@ bool open_device(const cmd_options& s_out) {
         std::printf("OpenUSB() OK!\n");
         return true;
     }
-    if (use_usb == 1) {
-        static const struct {
-            uint16_t product_id;
-            int target;
-            const char* line;
-        } variants[] = {{KESTREL_PRODUCT_ID, TARGET_KESTREL, "KESTREL opened.\n"},
-                        {MERLIN_PRODUCT_ID, TARGET_MERLIN, "MERLIN opened.\n"},
-                        {HOBBY_PRODUCT_ID, TARGET_HOBBY, "HOBBY opened.\n"}};
-        for (const auto& v : variants) {
-            if (hid_open(FALCON_VENDOR_ID, v.product_id) == 1) {
-                target_id = v.target;
-                std::printf("%s", v.line);
+    if (current_route() == route::hid) {
+        for (int variant : {TARGET_KESTREL, TARGET_MERLIN, TARGET_HOBBY}) {
+            if (hid_open(FALCON_VENDOR_ID, target_table[variant].product_id) == 1) {
+                target_id = variant;
+                std::printf("%s", current_target().opened);
                 return true;
             }
         }
@@ -95,38 +80,34 @@ bool open_device(const cmd_options& s_out) {
 // failure line.
 image_buffer load_image(uint32_t* image_size) {
     char str_buf_in_image[256];
-    std::snprintf(str_buf_in_image, sizeof str_buf_in_image, "%s", info_for(target_id).image_file);
-    FILE* f = std::fopen(str_buf_in_image, "rb");
+    std::snprintf(str_buf_in_image, sizeof str_buf_in_image, "%s", current_target().image_file);
+    file_handle f = open_file(str_buf_in_image);
     if (!f) {
         std::printf("Open the image file %s failed.\n", str_buf_in_image);
         return nullptr;
     }
     long size = -1;
-    if (std::fseek(f, 0, SEEK_END) == 0)
-        size = std::ftell(f);
-    if (size <= 0 || size > 0x7FFFFFFF || std::fseek(f, 0, SEEK_SET) != 0) {
+    if (std::fseek(f.get(), 0, SEEK_END) == 0)
+        size = std::ftell(f.get());
+    if (size <= 0 || size > 0x7FFFFFFF || std::fseek(f.get(), 0, SEEK_SET) != 0) {
         std::printf("Read the image file %s failed.\n", str_buf_in_image);
-        std::fclose(f);
         return nullptr;
     }
     if (static_cast<size_t>(size) < dcd_region_end(target_id)) {
         std::printf("The image file %s is too small.\n", str_buf_in_image);
-        std::fclose(f);
         return nullptr;
     }
     image_buffer image_buf(static_cast<uint8_t*>(std::malloc(static_cast<size_t>(size))));
     if (!image_buf) {
         std::printf("malloc failed.\n");
-        std::fclose(f);
         return nullptr;
     }
-    if (std::fread(image_buf.get(), 1, static_cast<size_t>(size), f) != static_cast<size_t>(size)) {
+    if (std::fread(image_buf.get(), 1, static_cast<size_t>(size), f.get()) !=
+        static_cast<size_t>(size)) {
         std::printf("Read the image file %s failed.\n", str_buf_in_image);
-        std::fclose(f);
         return nullptr;
     }
     place_dcd_area(image_buf.get(), static_cast<size_t>(size));
-    std::fclose(f);
     *image_size = static_cast<uint32_t>(size);
     return image_buf;
 }
@@ -208,7 +189,7 @@ int larkspur_run(int argc, char** argv) {
         return -1;
 
     // Steps 4 to 8: script, map, DCD area.
-    FILE* p_ddr_init_file = std::fopen(s_out.ddr_file, "rb");
+    file_handle p_ddr_init_file = open_file(s_out.ddr_file);
     if (!p_ddr_init_file) {
         std::printf("Open ddr init file %s failed.\n", s_out.ddr_file);
         return -1;
@@ -216,17 +197,16 @@ int larkspur_run(int argc, char** argv) {
     std::vector<dcd_node> array_dcd_node(FALCON_MAX_ENTRIES, dcd_node{0, 0});
     uint32_t dcd_len = max_dcd_entries(target_id);
     const range_table* ranges = range_table_for(target_id);
-    if (parse_ddr_init_script(p_ddr_init_file, array_dcd_node.data(), &dcd_len) != 0) {
+    if (parse_ddr_init_script(p_ddr_init_file.get(), array_dcd_node.data(), &dcd_len) != 0) {
         std::printf("The ddr init file has some syntax error.\n");
-        std::fclose(p_ddr_init_file);
         return -1;
     }
-    std::fclose(p_ddr_init_file);
+    p_ddr_init_file.reset();
     if (check_dcd_addresses(array_dcd_node.data(), dcd_len, ranges->rows, ranges->table) != 0) {
         std::printf("the addr out of valid range.\n");
         return -1;
     }
-    bool falcon = target_id != TARGET_EGRET && target_id != TARGET_HERON;
+    bool falcon = current_route() == route::hid;
     if (!falcon) {
         reset_dcd_tables();
         encode_dcd(array_dcd_node.data(), dcd_len);
@@ -257,8 +237,8 @@ int larkspur_run(int argc, char** argv) {
     }
     std::printf("Image loading...\n");
     progress_begin();
-    unsigned sent = rom_write_image(image_buf.get(), image_size, info_for(target_id).load_addr,
-                                    0xAA, progress_show);
+    unsigned sent = rom_write_image(image_buf.get(), image_size, current_target().load_addr,
+                                    IMAGE_FRAME_TAIL, progress_show);
     progress_end();
     if (sent != 1) {
         std::printf("download Image to IRAM failed\n");

@@ -37,24 +37,10 @@ template <size_t N> constexpr range_table make_table(const addr_range (&rows)[N]
     return {static_cast<uint32_t>(N), rows};
 }
 
-void put_be32(uint8_t* p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v >> 24);
-    p[1] = static_cast<uint8_t>(v >> 16);
-    p[2] = static_cast<uint8_t>(v >> 8);
-    p[3] = static_cast<uint8_t>(v);
-}
-
-void put_le32(uint8_t* p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-    p[2] = static_cast<uint8_t>(v >> 16);
-    p[3] = static_cast<uint8_t>(v >> 24);
-}
-
 void egret_entry(size_t i, uint32_t addr, uint32_t value) {
     uint8_t* e = egret_dcd_area.data() + i * EGRET_DCD_ENTRY_SIZE;
-    put_be32(e, addr);
-    put_be32(e + 4, value);
+    put_be(e, addr, 4);
+    put_be(e + 4, value, 4);
 }
 
 void heron_entry(size_t i, uint32_t addr, uint32_t value) {

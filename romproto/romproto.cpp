@@ -10,14 +10,7 @@
 namespace {
 
 bool is_falcon() {
-    return target_id != TARGET_EGRET && target_id != TARGET_HERON;
-}
-
-void put_be(uint8_t* p, uint32_t v, int bytes) {
-    for (int i = bytes - 1; i >= 0; --i) {
-        p[i] = static_cast<uint8_t>(v);
-        v >>= 8;
-    }
+    return current_route() == route::hid;
 }
 
 // Builds and sends one frame; on falcon the frame travels with report ID 1 unless the
@@ -37,8 +30,7 @@ bool send_frame(uint16_t code, uint32_t addr, uint8_t width, uint32_t length, ui
 uint32_t read_ack() {
     uint8_t ack[4] = {0, 0, 0, 0};
     dev_read(ack, sizeof ack);
-    return static_cast<uint32_t>(ack[0]) | static_cast<uint32_t>(ack[1]) << 8 |
-           static_cast<uint32_t>(ack[2]) << 16 | static_cast<uint32_t>(ack[3]) << 24;
+    return get_le32(ack);
 }
 
 bool is_gate_ack(uint32_t ack) {

@@ -25,7 +25,6 @@ constexpr uint32_t ROM_ACK_DEVELOP = 0x56787856;
 constexpr uint32_t ROM_ACK_CMD = 0x128A8A12;
 constexpr uint32_t ROM_ACK_DONE = 0x88888888;
 constexpr uint8_t ROM_WIDTH_32 = 0x20;
-constexpr uint32_t FALCON_LOAD_ADDR = 0x00907000;
 
 constexpr uint8_t GATE_TYPE_PRODUCT = 1;
 constexpr uint8_t GATE_TYPE_DEVELOP = 2;

@@ -2,7 +2,6 @@
 
 #include "platform/shared.h"
 #include "transport/hid/hid.h"
-#include "transport/hid/hid_ids.h"
 #include "transport/uart/uart.h"
 #include "transport/usbbulk/usbbulk.h"
 
@@ -11,18 +10,6 @@
 uint32_t usb_device_row = 0;
 uint32_t usb_attach_wait_s = 0;
 uint32_t usb_read_timeout_ms = 0;
-
-namespace {
-
-enum class route { usb_bulk, serial, hid };
-
-route current_route() {
-    if (target_id == TARGET_EGRET || target_id == TARGET_HERON)
-        return use_usb == 1 ? route::usb_bulk : route::serial;
-    return route::hid;
-}
-
-} // namespace
 
 void dev_set_usb_row(uint32_t row) {
     usb_device_row = row;
@@ -44,19 +31,16 @@ int dev_close_usb() {
 }
 
 int dev_open(const char* port_name) {
-    switch (target_id) {
-    case TARGET_EGRET:
-    case TARGET_HERON:
-        return use_usb == 1 ? dev_open_usb(0) : (OpenUART(port_name) ? 1 : 0);
-    case TARGET_KESTREL:
-        return hid_open(FALCON_VENDOR_ID, KESTREL_PRODUCT_ID);
-    case TARGET_MERLIN:
-        return hid_open(FALCON_VENDOR_ID, MERLIN_PRODUCT_ID);
-    case TARGET_HOBBY:
-        return hid_open(FALCON_VENDOR_ID, HOBBY_PRODUCT_ID);
-    default:
-        return 0;
+    switch (current_route()) {
+    case route::usb_bulk:
+        return dev_open_usb(0);
+    case route::serial:
+        return OpenUART(port_name) ? 1 : 0;
+    case route::hid:
+        return target_id == TARGET_FALCON ? 0
+                                          : hid_open(FALCON_VENDOR_ID, current_target().product_id);
     }
+    return 0;
 }
 
 namespace {

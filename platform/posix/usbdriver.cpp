@@ -5,7 +5,8 @@
 #include "platform/posix/usbdriver.h"
 
 #include "platform/posix/handles.h"
-#include "transport/usbdriver/usbdriver.h"
+#include "platform/shared.h"
+#include "platform/usbdriver_records.h"
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -130,9 +131,6 @@ struct DriverHandle {
 
 uint16_t get16(const uint8_t* p) {
     return static_cast<uint16_t>(p[0] | p[1] << 8);
-}
-uint32_t get32(const uint8_t* p) {
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
 }
 void put32(std::vector<uint8_t>& v, uint32_t x) {
     for (int i = 0; i < 4; ++i)
@@ -261,7 +259,7 @@ void on_attach(Driver& d, const uint8_t* p, size_t n) {
     // then 4 bytes per endpoint.
     if (n < 12 || n != 12 + size_t(p[11]) * 4)
         return;
-    uint32_t number = get32(p + 1);
+    uint32_t number = get_le32(p + 1);
     if (auto old = d.by_bus.find(number); old != d.by_bus.end())
         remove_device(d, old->second); // a repeated attach replaces the device
     Device dev;
@@ -291,14 +289,14 @@ void on_bus_message(Driver& d, const uint8_t* p, size_t n) {
         break;
     case 'D':
         if (n == 5) {
-            if (auto it = d.by_bus.find(get32(p + 1)); it != d.by_bus.end())
+            if (auto it = d.by_bus.find(get_le32(p + 1)); it != d.by_bus.end())
                 remove_device(d, it->second);
         }
         break;
     case 'I': {
         if (n < 6 || n - 6 > kMaxBusData)
             return;
-        auto it = d.by_bus.find(get32(p + 1));
+        auto it = d.by_bus.find(get_le32(p + 1));
         if (it == d.by_bus.end())
             return;
         Device& dev = d.devices.at(it->second);
@@ -318,12 +316,12 @@ void on_bus_message(Driver& d, const uint8_t* p, size_t n) {
     case 'R': {
         if (n != 13)
             return;
-        auto it = d.pending.find(get32(p + 1));
+        auto it = d.pending.find(get_le32(p + 1));
         if (it == d.pending.end() || it->second.done)
             return;
         it->second.done = true;
-        it->second.status = get32(p + 5);
-        it->second.accepted = get32(p + 9);
+        it->second.status = get_le32(p + 5);
+        it->second.accepted = get_le32(p + 9);
         d.cv.notify_all();
         break;
     }

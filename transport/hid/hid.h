@@ -3,7 +3,7 @@
 #pragma once
 
 #include "platform/winapi.h"
-#include "transport/hid/hid_ids.h"
+#include "platform/shared.h"
 
 // The one open HID device; invalid handles and null buffers while nothing is open.
 extern HANDLE hid_handle;

@@ -1,11 +1,10 @@
 // USB bulk transport over the USB driver layer.
 #include "transport/usbbulk/usbbulk.h"
 
-#include "transport/hid/hid_ids.h"
-
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 
 // Rows 0 to 11 are earlier board revisions that no target selects any more.
 const std::array<usb_device_id, USB_DEVICE_ROWS> usb_device_table = {{
@@ -143,14 +142,13 @@ void CloseUSB() {
 
 int usb_transfer(uint32_t direction, uint32_t pipe, void* buf, uint32_t len, int32_t timeout_ms) {
     DeviceCtx* device = link_device();
-    DeviceInfo* pDevice = nullptr;
-    if (DeviceGetInfo(device, &pDevice) != DRV_OK) {
-        std::free(pDevice);
+    DeviceInfo* info = nullptr;
+    DrvStatus got = DeviceGetInfo(device, &info);
+    std::unique_ptr<DeviceInfo, void (*)(void*)> pDevice(info, std::free);
+    if (got != DRV_OK)
         return 0;
-    }
-    if (pipe != 0 && !has_pipe(pDevice, pipe)) {
+    if (pipe != 0 && !has_pipe(pDevice.get(), pipe)) {
         std::printf("The pipe number 0x%x does not exist, please try again.\n", pipe);
-        std::free(pDevice);
         return 0;
     }
     uint32_t timeout = timeout_ms > 0 ? static_cast<uint32_t>(timeout_ms) : kDefaultTimeoutMs;
@@ -158,7 +156,7 @@ int usb_transfer(uint32_t direction, uint32_t pipe, void* buf, uint32_t len, int
     uint8_t SetupPacket[8] = {};
     DrvStatus status = DeviceTransfer(device, pipe, direction, 0, buf, len, &dwBytesTransferred,
                                       SetupPacket, timeout);
-    std::free(pDevice);
+    pDevice.reset();
     if (status != DRV_OK)
         return 0;
     if (usb_verbosity >= 2)

@@ -2,6 +2,7 @@
 // one bulk IN pipe of the board claimed on interface 0, through the USB driver layer.
 #pragma once
 
+#include "platform/shared.h"
 #include "transport/usbdriver/usbdriver.h"
 
 #include <array>
@@ -13,10 +14,6 @@ struct usb_device_id {
 };
 
 constexpr uint32_t USB_DEVICE_ROWS = 14;
-constexpr uint32_t USB_ROW_HERON = 12;
-constexpr uint32_t USB_ROW_EGRET = 13;
-constexpr uint16_t HERON_PRODUCT_ID = 0x0111;
-constexpr uint16_t EGRET_PRODUCT_ID = 0x0110;
 
 extern const std::array<usb_device_id, USB_DEVICE_ROWS> usb_device_table;
 constexpr uint32_t usb_out_pipe = 0x01; // OUT endpoint 1
