@@ -68,6 +68,26 @@ size_t base_name_offset(const char* env) {
     return offset;
 }
 
+namespace {
+
+// A file name option: stored, then refused unless it begins with a letter or digit.
+int take_file_name(const char* value, const char* option, int missing_rc, int bad_rc,
+                   const char** field) {
+    if (!value) {
+        std::printf("Invalid parameter for %s.\n", option);
+        return missing_rc;
+    }
+    *field = value;
+    if (!is_ascii_alnum(value[0])) {
+        std::printf("Invalid file name. The file name must begin with a char\n");
+        *field = nullptr;
+        return bad_rc;
+    }
+    return 0;
+}
+
+} // namespace
+
 int parse_options(int argc, char* const* argv, cmd_options* out) {
     int pos = 0;
     while (pos < argc) {
@@ -96,16 +116,8 @@ int parse_options(int argc, char* const* argv, cmd_options* out) {
             out->target = nullptr;
             return -1;
         case OPT_DDR_FILE:
-            if (!value) {
-                std::printf("Invalid parameter for -df.\n");
-                return -6;
-            }
-            out->ddr_file = value;
-            if (!is_ascii_alnum(value[0])) {
-                std::printf("Invalid file name. The file name must begin with a char\n");
-                out->ddr_file = nullptr;
-                return -5;
-            }
+            if (int rc = take_file_name(value, "-df", -6, -5, &out->ddr_file))
+                return rc;
             break;
         case OPT_COM:
             if (!value)
@@ -124,16 +136,8 @@ int parse_options(int argc, char* const* argv, cmd_options* out) {
             pos += 1;
             continue;
         case OPT_LOG:
-            if (!value) {
-                std::printf("Invalid parameter for -log.\n");
-                return -8;
-            }
-            out->log_file = value;
-            if (!is_ascii_alnum(value[0])) {
-                std::printf("Invalid file name. The file name must begin with a char\n");
-                out->log_file = nullptr;
-                return -7;
-            }
+            if (int rc = take_file_name(value, "-log", -8, -7, &out->log_file))
+                return rc;
             break;
         default:
             std::printf("Invalid option.Please type \"Larkspur -h\" for help\n");

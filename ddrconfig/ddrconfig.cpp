@@ -20,15 +20,7 @@ constexpr addr_range heron_rows[] = {
 };
 
 // The three falcon variants share one map but keep a table each.
-constexpr addr_range kestrel_rows[] = {
-    {0x020E0000, 0x020E3FFF}, {0x020C4000, 0x020C7FFF}, {0x021B0000, 0x021B7FFF},
-    {0x00907000, 0x00937FF0}, {0x08000000, 0x0FFEFFFF}, {0x10000000, 0xFFFFFFFF},
-};
-constexpr addr_range merlin_rows[] = {
-    {0x020E0000, 0x020E3FFF}, {0x020C4000, 0x020C7FFF}, {0x021B0000, 0x021B7FFF},
-    {0x00907000, 0x00937FF0}, {0x08000000, 0x0FFEFFFF}, {0x10000000, 0xFFFFFFFF},
-};
-constexpr addr_range hobby_rows[] = {
+constexpr addr_range falcon_rows[] = {
     {0x020E0000, 0x020E3FFF}, {0x020C4000, 0x020C7FFF}, {0x021B0000, 0x021B7FFF},
     {0x00907000, 0x00937FF0}, {0x08000000, 0x0FFEFFFF}, {0x10000000, 0xFFFFFFFF},
 };
@@ -54,9 +46,9 @@ void heron_entry(size_t i, uint32_t addr, uint32_t value) {
 
 const range_table egret_range_table = make_table(egret_rows);
 const range_table heron_range_table = make_table(heron_rows);
-const range_table kestrel_range_table = make_table(kestrel_rows);
-const range_table merlin_range_table = make_table(merlin_rows);
-const range_table hobby_range_table = make_table(hobby_rows);
+const range_table kestrel_range_table = make_table(falcon_rows);
+const range_table merlin_range_table = make_table(falcon_rows);
+const range_table hobby_range_table = make_table(falcon_rows);
 
 std::array<uint8_t, EGRET_DCD_ENTRIES * EGRET_DCD_ENTRY_SIZE> egret_dcd_area;
 std::array<uint8_t, HERON_DCD_ENTRIES * HERON_DCD_ENTRY_SIZE> heron_dcd_area;

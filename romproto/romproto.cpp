@@ -37,6 +37,15 @@ bool is_gate_ack(uint32_t ack) {
     return ack == ROM_ACK_PRODUCT || ack == ROM_ACK_DEVELOP;
 }
 
+// Reads one word that must be want; prints the exchange's failure line otherwise.
+bool read_word(uint32_t want, const char* exchange_and_word) {
+    uint32_t ack = read_ack();
+    if (ack == want)
+        return true;
+    std::printf("%s failed 0x%08x\n", exchange_and_word, ack);
+    return false;
+}
+
 // Reads one word that must be a GATE ack; prints the exchange's failure line otherwise.
 bool read_gate_ack(const char* exchange) {
     uint32_t ack = read_ack();
@@ -84,12 +93,7 @@ unsigned rom_write(uint32_t addr, uint32_t value) {
     }
     if (!read_gate_ack("rom_write"))
         return 0;
-    uint32_t ack = read_ack();
-    if (ack != ROM_ACK_CMD) {
-        std::printf("rom_write: reading CMD ack failed 0x%08x\n", ack);
-        return 0;
-    }
-    return 1;
+    return read_word(ROM_ACK_CMD, "rom_write: reading CMD ack") ? 1 : 0;
 }
 
 unsigned rom_write_image(const uint8_t* image, uint32_t size, uint32_t load_addr, uint8_t tail,
@@ -121,12 +125,7 @@ unsigned rom_write_image(const uint8_t* image, uint32_t size, uint32_t load_addr
         return 1;
     if (!read_gate_ack(name))
         return 0;
-    uint32_t ack = read_ack();
-    if (ack != ROM_ACK_DONE) {
-        std::printf("rom_write: reading CMD ack failed 0x%08x\n", ack);
-        return 0;
-    }
-    return 1;
+    return read_word(ROM_ACK_DONE, "rom_write: reading CMD ack") ? 1 : 0;
 }
 
 unsigned rom_jump() {
@@ -139,12 +138,7 @@ unsigned rom_jump() {
     }
     if (falcon)
         return read_gate_ack("rom_jump") ? 1 : 0;
-    uint32_t ack = read_ack();
-    if (ack != ROM_ACK_DONE) {
-        std::printf("rom_exec: reading ERROR ack failed 0x%08x\n", ack);
-        return 0;
-    }
-    return 1;
+    return read_word(ROM_ACK_DONE, "rom_exec: reading ERROR ack") ? 1 : 0;
 }
 
 unsigned rom_read(uint32_t addr, void* buf, uint32_t count) {

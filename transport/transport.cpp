@@ -46,34 +46,19 @@ int dev_open(const char* port_name) {
 namespace {
 
 int write_routed(const void* buf, uint32_t count, uint32_t* written, int32_t usb_timeout_ms) {
-    switch (current_route()) {
-    case route::usb_bulk:
+    if (current_route() == route::usb_bulk) {
         if (!usb_write(count, buf, usb_device_row, usb_timeout_ms))
             return 0;
         *written = count;
         return 1;
-    case route::serial: {
-        DWORD n = 0;
-        BOOL ok = uart_write(buf, count, &n);
-        *written = n;
-        if (!ok) {
-            std::printf("Write COM failed.\n");
-            return 0;
-        }
-        return 1;
     }
-    case route::hid: {
-        DWORD n = 0;
-        int ok = hid_write(buf, count, &n);
-        *written = n;
-        if (!ok) {
-            std::printf("Write to HidFALCON failed.\n");
-            return 0;
-        }
-        return 1;
-    }
-    }
-    return 0;
+    DWORD n = 0;
+    bool serial = current_route() == route::serial;
+    bool ok = serial ? uart_write(buf, count, &n) != 0 : hid_write(buf, count, &n) != 0;
+    *written = n;
+    if (!ok)
+        std::printf(serial ? "Write COM failed.\n" : "Write to HidFALCON failed.\n");
+    return ok ? 1 : 0;
 }
 
 // Pieces of about this size show a serial download's progress several times a second.
