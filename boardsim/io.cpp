@@ -207,12 +207,4 @@ int poll_until(pollfd* fds, size_t n, Clock::time_point deadline) {
     return ppoll(fds, n, &ts, nullptr);
 }
 
-int min_timeout(int a, int b) {
-    if (a < 0)
-        return b;
-    if (b < 0)
-        return a;
-    return a < b ? a : b;
-}
-
 } // namespace board

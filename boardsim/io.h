@@ -60,7 +60,5 @@ int ms_until(Clock::time_point t, Clock::time_point now);
 // unit that waited out a whole-millisecond poll timeout would go late by up to a
 // millisecond, which is the board's overhead, not the line's.
 int poll_until(pollfd* fds, size_t n, Clock::time_point deadline);
-// Poll timeout helper: the smaller of a and b, where -1 means none.
-int min_timeout(int a, int b);
 
 } // namespace board

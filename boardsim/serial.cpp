@@ -106,20 +106,23 @@ int run_serial(Board& b, const std::string& dir, int sigfd) {
             b.out.erase(0, n);
         }
         l.own = {l.present ? line.master : -1, 0, 0};
-        int timeout = -1;
+        Clock::time_point wake = kNever;
         if (l.present) {
+            auto after = [&](const Pacer& p) {
+                return now + std::chrono::milliseconds(pacer_wait_ms(p, now));
+            };
             if (pacer_budget(in_pace, now) > 0)
                 l.own.events |= POLLIN;
             else
-                timeout = min_timeout(timeout, pacer_wait_ms(in_pace, now));
+                wake = after(in_pace);
             if (!pending.empty()) {
                 if (pacer_budget(out_pace, now) > 0)
                     l.own.events |= POLLOUT;
                 else
-                    timeout = min_timeout(timeout, pacer_wait_ms(out_pace, now));
+                    wake = std::min(wake, after(out_pace));
             }
         }
-        return timeout < 0 ? kNever : now + std::chrono::milliseconds(timeout);
+        return wake;
     };
     l.work = [&](Clock::time_point now) {
         if (now >= l.unplug_at)
