@@ -97,6 +97,20 @@ TEST(BoardCli, ComNumberIsTheLowestFreeOrTheOneAsked) {
     EXPECT_NE(r.err.find("already exists"), std::string::npos) << r.err;
 }
 
+// A board that cannot probe an entry for staleness leaves it alone: a live board's socket
+// is never taken for a stale one.
+TEST(BoardCli, ALiveBoardsSocketIsNeverTakenOver) {
+    TempDir dir;
+    auto o = env({{"LARKSPUR_DEVICES", dir.path()}});
+    Background live({kBoard, "--target", "hobby"}, o);
+    ASSERT_TRUE(live.wait_for_log("READY hid-hobby", 3000ms)) << live.log();
+    auto r = run({"/bin/sh", "-c", "ulimit -n 4 && exec \"$0\" --target hobby", kBoard}, o);
+    EXPECT_EQ(r.exit_code, 1) << r.err;
+    EXPECT_NE(r.err.find("cannot listen at"), std::string::npos) << r.err;
+    EXPECT_TRUE(exists(dir.file("hid-hobby")));
+    EXPECT_TRUE(live.running());
+}
+
 // --devices, else $LARKSPUR_DEVICES, else $XDG_RUNTIME_DIR/larkspur-devices; made if missing.
 TEST(BoardCli, DeviceDirectoryFromOptionOrEnvironment) {
     TempDir tmp;
