@@ -109,31 +109,24 @@ TEST(Script, EntriesInLineOrder) {
     }
 }
 
+// The end-to-end failure table has a row for each kind of refusal; these are its edges.
 TEST(Script, RefusalsNameTheirLine) {
-    const std::string addr = "address is not a valid num.";
-    const std::string value = "value is not a valid num.";
     const struct {
         std::string text;
         std::string out; // after "Syntax error in line "
     } cases[] = {
-        {"\n// c\nsetmem /32 0x10 = 0x1G\n" + setmem(1, 1), "3: " + value},
-        {"setmem /32 0x10 =\n", "1: " + value},
-        {"\nsetmem /32\n", "2: " + addr},
-        {"setmem /32 10 = 0x1\n", "1: " + addr},
-        {"setmem /32 0x10 = // 0x20\n", "1: " + value},
-        {"setmem /32 0x10 = 0x000000001\n", "1: " + value},
+        {"\n// c\nsetmem /32 0x10 = 0x1G\n" + setmem(1, 1), "3: value is not a valid num."},
+        {"setmem /32 0x10 =\n", "1: value is not a valid num."},
+        {"setmem /32 10 = 0x1\n", "1: address is not a valid num."},
+        {"setmem /32 0x10 = 0x000000001\n", "1: value is not a valid num."},
         // a carriage return anywhere but before the line feed stays part of the word
-        {"setmem /32 0x10\r = 0x20\n", "1: " + addr},
-        {"setmem /32 0x10 = 0x1\r\r\n", "1: " + value},
+        {"setmem /32 0x10\r = 0x20\n", "1: address is not a valid num."},
+        {"setmem /32 0x10 = 0x1\r\r\n", "1: value is not a valid num."},
         {"\n" + std::string(255, ' ') + "\n", "2: line too long."},
         {std::string(255, ' '), "1: line too long."},
         {std::string(5000, 'a') + "\nok\n", "1: line too long."},
-        {"x " + std::string(64, 'w') + "\n", "1: word too long."},
-        {"a b c d e f g h i j k l m n o p\nq\n" + std::string(17 * 2, ' ') +
-             "\n1 2 3 4 5 6 7 8 9 "
-             "10 11 12 13 14 15 "
-             "16 17\n",
-         "4: too many words."},
+        {"a b c d e f g h i j k l m n o p\n1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17\n",
+         "2: too many words."},
     };
     for (const auto& c : cases) {
         Parsed r = parse(c.text);
@@ -154,17 +147,6 @@ TEST(Script, MaximumCountIsInclusiveAndNothingIsWrittenPastIt) {
     EXPECT_EQ(over.rc, -1);
     EXPECT_EQ(over.out, "The number of ddr init items out of the max value(128)\n");
     EXPECT_EQ(over.nodes[128].addr, 0xAAAAAAAAu);
-}
-
-TEST(Script, ReadErrorIsReported) {
-    FILE* f = std::fopen("/", "r"); // a directory opens, but reading it fails
-    ASSERT_NE(f, nullptr);
-    dcd_node nodes[4];
-    uint32_t len = 4;
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(parse_ddr_init_script(f, nodes, &len), -1);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Read the init script error.\n");
-    std::fclose(f);
 }
 
 } // namespace
