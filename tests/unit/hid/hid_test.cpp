@@ -1,21 +1,16 @@
-// The HID class stand-in and the HID transport. The stand-in's request handling is driven
-// through its own device-side entry (hid_deliver); the transport runs against the virtual
-// board's HID device, or a socket that only says hello where the board cannot.
+// The HID stand-in and transport where a whole run does not reach: requests cancelled
+// early or late, refused report lengths, malformed device messages, and the waits' bounds.
 #include "platform/posix/hid.h"
 #include "romproto/romproto.h"
-#include "tests/unit/usb/board.h"
+#include "tests/e2e/board.h"
 #include "transport/hid/hid.h"
 
-#include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstring>
-#include <string>
 #include <thread>
-#include <vector>
 
 using namespace std::chrono_literals;
 using testing::internal::CaptureStdout;
@@ -25,250 +20,184 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-Bytes hello(uint16_t vid, uint16_t pid, uint16_t in_len, uint16_t out_len) {
-    return {'H',
-            uint8_t(vid),
-            uint8_t(vid >> 8),
-            uint8_t(pid),
-            uint8_t(pid >> 8),
-            uint8_t(in_len),
-            uint8_t(in_len >> 8),
-            uint8_t(out_len),
-            uint8_t(out_len >> 8)};
+Bytes hello(uint16_t pid, uint16_t in_len, uint16_t out_len) {
+    Bytes m = {'H'};
+    for (uint16_t v : {uint16_t(FALCON_VENDOR_ID), pid, in_len, out_len})
+        m.insert(m.end(), {uint8_t(v), uint8_t(v >> 8)});
+    return m;
 }
 
-Bytes msg(char type, Bytes body) {
-    body.insert(body.begin(), uint8_t(type));
-    return body;
-}
-
-bool signalled(HANDLE ev, DWORD ms = 2000) {
+bool signalled(HANDLE ev, DWORD ms = 0) {
     return WaitForSingleObject(ev, ms) == WAIT_OBJECT_0;
-}
-
-std::string narrow(const WCHAR* w) {
-    std::string s;
-    for (; *w; ++w)
-        s.push_back(char(*w));
-    return s;
 }
 
 long ms_since(Clock::time_point t0) {
     return long(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count());
 }
 
-// A handle as the stand-in makes it for a device with reports of 9 bytes; the test speaks
-// for the device.
+// A handle for a device with reports of 9 bytes; the test speaks for the device.
 struct StandIn : ::testing::Test {
-    HANDLE h = posix::hid_create_unconnected(hello(1, 2, 9, 9).data(), 9, FILE_FLAG_OVERLAPPED);
+    HANDLE h = posix::hid_create_unconnected(hello(2, 9, 9).data(), 9, FILE_FLAG_OVERLAPPED);
     HANDLE ev = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     OVERLAPPED os{};
     Bytes buf = Bytes(9, 0xEE);
     DWORD n = 0;
-    void SetUp() override {
-        ASSERT_NE(h, INVALID_HANDLE_VALUE);
-        os.hEvent = ev;
+    void SetUp() override { os.hEvent = ev; }
+    void TearDown() override { CloseHandle(ev); }
+    void deliver(Bytes m) { posix::hid_deliver(h, m.data(), m.size()); }
+    void input(uint8_t fill) {
+        deliver({'I', fill, fill, fill, fill, fill, fill, fill, fill, fill});
     }
-    void TearDown() override {
-        CloseHandle(h);
-        CloseHandle(ev);
-    }
-    void deliver(const Bytes& m) { posix::hid_deliver(h, m.data(), m.size()); }
     bool read() { return ReadFile(h, buf.data(), 9, nullptr, &os); }
     bool write() { return WriteFile(h, buf.data(), 9, nullptr, &os); }
+    bool done(BOOL wait) { return GetOverlappedResult(h, &os, &n, wait); }
 };
 
-TEST_F(StandIn, ReadsPendCompleteAndCancelWithoutLosingAReport) {
+TEST_F(StandIn, RequestsPendCompleteAndCancelWithoutLosingAReport) {
     EXPECT_FALSE(ReadFile(h, buf.data(), 8, nullptr, &os)); // shorter than a report
     EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
     EXPECT_FALSE(read());
     EXPECT_EQ(GetLastError(), ERROR_IO_PENDING);
-    EXPECT_FALSE(GetOverlappedResult(h, &os, &n, FALSE));
+    EXPECT_FALSE(done(FALSE));
     EXPECT_EQ(GetLastError(), ERROR_IO_INCOMPLETE);
-    // Malformed or unknown messages change nothing.
     for (const Bytes& junk : {Bytes{'I', 1, 2}, Bytes(11, 'I'), Bytes{'A', 0}, Bytes{'A'},
-                              hello(1, 2, 9, 9), Bytes{'Z', 1}, Bytes{}})
+                              hello(2, 9, 9), Bytes{'Z', 1}, Bytes{}})
         deliver(junk);
-    EXPECT_FALSE(signalled(ev, 0));
-    deliver(msg('I', {3, 1, 2, 3, 4, 5, 6, 7, 8}));
-    ASSERT_TRUE(signalled(ev, 0));
-    EXPECT_TRUE(GetOverlappedResult(h, &os, &n, FALSE));
+    EXPECT_FALSE(signalled(ev));
+    deliver({'I', 3, 1, 2, 3, 4, 5, 6, 7, 8});
+    ASSERT_TRUE(signalled(ev));
+    EXPECT_TRUE(done(FALSE));
     EXPECT_EQ(n, 9u);
     EXPECT_EQ(buf, (Bytes{3, 1, 2, 3, 4, 5, 6, 7, 8}));
 
     // A cancelled read takes no report; buffered reports complete at once, in order.
     EXPECT_FALSE(read());
     EXPECT_TRUE(CancelIo(h));
-    EXPECT_FALSE(GetOverlappedResult(h, &os, &n, TRUE));
+    EXPECT_FALSE(done(TRUE));
     EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
-    for (uint8_t id : {1, 2})
-        deliver(msg('I', Bytes(9, id)));
+    input(1);
+    input(2);
     for (uint8_t id : {1, 2}) {
         ResetEvent(ev);
         EXPECT_TRUE(read());
-        EXPECT_TRUE(signalled(ev, 0));
+        EXPECT_TRUE(signalled(ev));
         EXPECT_EQ(buf, Bytes(9, id));
     }
     // A read that completed before the cancel came stays done.
     EXPECT_FALSE(read());
-    deliver(msg('I', Bytes(9, 7)));
+    input(7);
     CancelIo(h);
-    EXPECT_TRUE(GetOverlappedResult(h, &os, &n, TRUE));
+    EXPECT_TRUE(done(TRUE));
     EXPECT_EQ(buf, Bytes(9, 7));
-}
 
-TEST_F(StandIn, AWriteCompletesOnItsOwnAcknowledgement) {
+    // A write completes on its own acknowledgement, not on one that came before it.
     EXPECT_FALSE(WriteFile(h, buf.data(), 8, nullptr, &os));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
-    deliver({'A'}); // nothing waits for it
+    ResetEvent(ev);
     EXPECT_FALSE(write());
     EXPECT_EQ(GetLastError(), ERROR_IO_PENDING);
     EXPECT_FALSE(signalled(ev, 50));
     deliver({'A'});
-    ASSERT_TRUE(signalled(ev, 0));
-    EXPECT_TRUE(GetOverlappedResult(h, &os, &n, FALSE));
+    ASSERT_TRUE(signalled(ev));
+    EXPECT_TRUE(done(FALSE));
     EXPECT_EQ(n, 9u);
     // A cancelled write that went out still owns the device's next 'A'.
     write();
     CancelIo(h);
-    EXPECT_FALSE(GetOverlappedResult(h, &os, &n, TRUE));
+    EXPECT_FALSE(done(TRUE));
     EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
     write();
     deliver({'A'});
     EXPECT_FALSE(signalled(ev, 50));
     deliver({'A'});
-    EXPECT_TRUE(signalled(ev, 0));
-    EXPECT_TRUE(GetOverlappedResult(h, &os, &n, FALSE));
+    EXPECT_TRUE(signalled(ev));
     // Close ends what is in flight.
     write();
     CloseHandle(h);
-    EXPECT_TRUE(signalled(ev, 0));
+    EXPECT_TRUE(signalled(ev));
     EXPECT_EQ(os.Internal, ERROR_OPERATION_ABORTED);
-    EXPECT_FALSE(ReadFile(h, buf.data(), 9, nullptr, &os));
+    EXPECT_FALSE(read());
     EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
 }
 
-TEST_F(StandIn, SynchronousReadWaitsForTheReport) {
-    HANDLE s = posix::hid_create_unconnected(hello(1, 2, 9, 9).data(), 9, 0);
-    std::thread device([&] {
-        std::this_thread::sleep_for(100ms);
-        posix::hid_deliver(s, msg('I', Bytes(9, 4)).data(), 10);
-    });
-    EXPECT_TRUE(ReadFile(s, buf.data(), 9, &n, nullptr));
-    device.join();
-    EXPECT_EQ(n, 9u);
-    EXPECT_EQ(buf, Bytes(9, 4));
-    CloseHandle(s);
-}
-
-// The device end of hid-<name> sockets that say hello and nothing else: connection i
-// gets hellos[i], the last one repeating.
-class HelloOnly {
-  public:
+// hid-<name> sockets that say hello and nothing else, where the board cannot: connection
+// i gets hellos[i], the last one repeating.
+struct HelloOnly {
+    int fd = socket(AF_UNIX, SOCK_SEQPACKET, 0);
+    std::thread thread;
     HelloOnly(const std::string& path, std::vector<Bytes> hellos) {
-        fd_ = socket(AF_UNIX, SOCK_SEQPACKET, 0);
-        sockaddr_un a{};
-        a.sun_family = AF_UNIX;
+        sockaddr_un a{AF_UNIX, {}};
         std::strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
-        EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-        listen(fd_, 8);
-        thread_ = std::thread([this, hellos] {
+        EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        listen(fd, 8);
+        thread = std::thread([this, hellos, path] {
             std::vector<int> conns;
-            for (int c; (c = accept(fd_, nullptr, nullptr)) >= 0;) {
+            for (int c; (c = accept(fd, nullptr, nullptr)) >= 0; conns.push_back(c)) {
                 const Bytes& m = hellos[std::min(conns.size(), hellos.size() - 1)];
                 send(c, m.data(), m.size(), MSG_NOSIGNAL);
-                conns.push_back(c);
             }
             for (int c : conns)
                 close(c);
+            unlink(path.c_str());
         });
     }
     ~HelloOnly() {
-        shutdown(fd_, SHUT_RDWR); // ends the accept
-        thread_.join();
-        close(fd_);
+        shutdown(fd, SHUT_RDWR); // ends the accept
+        thread.join();
+        close(fd);
     }
-
-  private:
-    int fd_ = -1;
-    std::thread thread_;
 };
 
 void expect_closed() {
     EXPECT_EQ(hid_handle, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(hid_read_event, INVALID_HANDLE_VALUE);
     EXPECT_EQ(hid_in_report, nullptr);
-    EXPECT_EQ(hid_out_report, nullptr);
     EXPECT_EQ(hid_interface_detail, nullptr);
 }
 
-TEST(HidDevices, EnumeratedInNameOrderAndOpenedOnlyWithReportsOfTwoBytes) {
-    unitboard::Board board;
-    const Bytes good = hello(FALCON_VENDOR_ID, KESTREL_PRODUCT_ID, 65, 65);
-    HelloOnly b(board.dir() + "/hid-b", {good}), a(board.dir() + "/hid-a", {good});
-    GUID guid;
-    HidD_GetHidGuid(&guid);
-    HDEVINFO set = SetupDiGetClassDevsW(&guid, nullptr, nullptr, 0x12);
-    SP_DEVICE_INTERFACE_DATA data{};
-    data.cbSize = sizeof data;
-    std::vector<std::string> paths;
-    for (DWORD i = 0; SetupDiEnumDeviceInterfaces(set, nullptr, &guid, i, &data); ++i) {
-        DWORD need = 0;
-        EXPECT_FALSE(SetupDiGetDeviceInterfaceDetailW(set, &data, nullptr, 0, &need, nullptr));
-        std::vector<uint64_t> mem(need / 8 + 1);
-        auto* detail = reinterpret_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_W>(mem.data());
-        detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
-        EXPECT_FALSE(
-            SetupDiGetDeviceInterfaceDetailW(set, &data, detail, need - 1, nullptr, nullptr));
-        ASSERT_TRUE(SetupDiGetDeviceInterfaceDetailW(set, &data, detail, need, nullptr, nullptr));
-        paths.push_back(narrow(detail->DevicePath));
-    }
-    EXPECT_EQ(paths, (std::vector<std::string>{board.dir() + "/hid-a", board.dir() + "/hid-b"}));
-    EXPECT_TRUE(SetupDiDestroyDeviceInfoList(set));
-    EXPECT_FALSE(SetupDiDestroyDeviceInfoList(set));
-
-    // Reports need the ID byte and one more; a device whose real open fails is named.
+TEST(HidDevices, FoundInNameOrderAndOpenedOnlyWithReportsOfTwoBytes) {
+    testsupport::TempDir dir;
+    setenv("LARKSPUR_DEVICES", dir.path().c_str(), 1);
+    const Bytes good = hello(KESTREL_PRODUCT_ID, 65, 65);
+    HelloOnly b(dir.file("hid-b"), {good}), a(dir.file("hid-a"), {good});
+    // A report needs the ID byte and one more; a device whose real open fails is named.
     struct Case {
         std::vector<Bytes> hellos;
         const char* out;
     } cases[] = {
-        {{hello(FALCON_VENDOR_ID, MERLIN_PRODUCT_ID, 1, 65)}, ""},
-        {{hello(FALCON_VENDOR_ID, MERLIN_PRODUCT_ID, 65, 1)}, ""},
-        {{hello(FALCON_VENDOR_ID, MERLIN_PRODUCT_ID, 65, 65), {'X'}},
-         "Failed to open the device for wr/rd.\n"},
+        {{hello(MERLIN_PRODUCT_ID, 1, 65)}, ""},
+        {{hello(MERLIN_PRODUCT_ID, 65, 1)}, ""},
+        {{hello(MERLIN_PRODUCT_ID, 65, 65), {'X'}}, "Failed to open the device for wr/rd.\n"},
     };
     for (const Case& c : cases) {
-        HelloOnly m(board.dir() + "/hid-m", c.hellos);
+        HelloOnly m(dir.file("hid-m"), c.hellos);
         CaptureStdout();
         EXPECT_EQ(hid_open(FALCON_VENDOR_ID, MERLIN_PRODUCT_ID), 0);
         EXPECT_EQ(GetCapturedStdout(), c.out);
         expect_closed();
-        unlink((board.dir() + "/hid-m").c_str());
     }
     ASSERT_EQ(hid_open(FALCON_VENDOR_ID, KESTREL_PRODUCT_ID), 1);
-    EXPECT_EQ(narrow(hid_interface_detail->DevicePath), paths[0]);
+    std::string path;
+    for (const WCHAR* w = hid_interface_detail->DevicePath; *w; ++w)
+        path.push_back(char(*w));
+    EXPECT_EQ(path, dir.file("hid-a"));
     hid_close();
 }
 
 // The transport against a kestrel board's boot ROM: a GATE query (report ID 1) is answered
 // by two words, each in an input report of its own.
 struct HidTransport : ::testing::Test {
-    unitboard::Board board;
+    e2e::Session s;
     Bytes buf = Bytes(100, 0xEE);
     void open(const std::vector<std::string>& options = {}) {
-        std::vector<std::string> args = {"--target", "kestrel"};
-        args.insert(args.end(), options.begin(), options.end());
-        board.start(args);
-        CaptureStdout();
-        ASSERT_EQ(hid_open(FALCON_VENDOR_ID, MERLIN_PRODUCT_ID), 0);
+        setenv("LARKSPUR_DEVICES", s.devices().c_str(), 1);
+        s.start_board({"kestrel", "hid", options});
         ASSERT_EQ(hid_open(FALCON_VENDOR_ID, KESTREL_PRODUCT_ID), 1);
-        EXPECT_EQ(GetCapturedStdout(), "");
+        hid_set_report_id(1);
     }
     int query_gate() {
         rom_command cmd;
         rom_build_command(&cmd, ROM_CMD_EXEC, 0, 0, 0, 0, 0);
-        DWORD written = 0;
-        return hid_write(cmd.bytes.data(), 16, &written);
+        return hid_write(cmd.bytes.data(), 16, nullptr);
     }
     void TearDown() override {
         hid_close();
@@ -276,13 +205,9 @@ struct HidTransport : ::testing::Test {
     }
 };
 
-TEST_F(HidTransport, WritesGoInReportsWithTheLastIdAndReadsTakeOneReport) {
+TEST_F(HidTransport, ReadsTakeOneReportAndALateCancelLosesNothing) {
     open();
-    hid_set_report_id(7);
-    hid_set_report_id(1);
     ASSERT_EQ(query_gate(), 1);
-    EXPECT_TRUE(testsupport::eventually(
-        [&] { return board.count("FRAME 05050000000000000000000000000000\n") == 1; }, 2s));
     ASSERT_EQ(hid_read(buf.data(), 2), 1);
     EXPECT_EQ(Bytes(buf.begin(), buf.begin() + 3), (Bytes{0x56, 0x78, 0xEE}));
     // The rest of that report is gone; the next read takes the whole next payload.
@@ -290,17 +215,8 @@ TEST_F(HidTransport, WritesGoInReportsWithTheLastIdAndReadsTakeOneReport) {
     EXPECT_EQ(Bytes(buf.begin(), buf.begin() + 6), (Bytes{0xF0, 0xF0, 0xF0, 0xF0, 0, 0}));
     EXPECT_EQ(Bytes(buf.begin() + 64, buf.end()), Bytes(36, 0xEE));
 
-    hid_set_report_id(2);
-    DWORD written = 0;
-    const Bytes image(200, 0x11);
-    EXPECT_EQ(hid_write(image.data(), 200, &written), 1);
-    EXPECT_EQ(written, 200u);
-    EXPECT_TRUE(testsupport::eventually(
-        [&] { return board.count("image data (report ID 2) without a download") == 4; }, 2s));
-
     // A read that completed although its wait saw nothing counts: the wait here cannot
     // see the event at all, as if it had timed out just before the report came.
-    hid_set_report_id(1);
     ASSERT_EQ(query_gate(), 1);
     ASSERT_EQ(hid_read(buf.data(), 4), 1);
     std::this_thread::sleep_for(100ms); // the second word is in
@@ -322,7 +238,6 @@ TEST_F(HidTransport, WritesGoInReportsWithTheLastIdAndReadsTakeOneReport) {
 
 TEST_F(HidTransport, AReportNotAcknowledgedInTimeStopsTheWrite) {
     open({"--hid-interval-us", "400000"});
-    hid_set_report_id(2);
     DWORD written = 0;
     auto t0 = Clock::now();
     EXPECT_EQ(hid_write(buf.data(), 100, &written), 0);
@@ -331,11 +246,11 @@ TEST_F(HidTransport, AReportNotAcknowledgedInTimeStopsTheWrite) {
     EXPECT_EQ(written, 64u);
 }
 
-TEST_F(HidTransport, AVanishingDeviceFailsReadsAndWritesAndComesBack) {
+TEST_F(HidTransport, AVanishingDeviceFailsAtOnceAndComesBack) {
     open();
     std::thread unplug([&] {
         std::this_thread::sleep_for(200ms);
-        board.stop();
+        s.boards[0].reset();
     });
     auto t0 = Clock::now();
     EXPECT_EQ(hid_read(buf.data(), 64), 0);
@@ -348,8 +263,7 @@ TEST_F(HidTransport, AVanishingDeviceFailsReadsAndWritesAndComesBack) {
     EXPECT_EQ(buf, Bytes(100, 0xEE));
     open();
     EXPECT_EQ(query_gate(), 1);
-    EXPECT_EQ(hid_close(), 1);
-    EXPECT_EQ(hid_close(), 1);
+    hid_close();
     EXPECT_EQ(query_gate(), 0);
     EXPECT_EQ(hid_read(buf.data(), 4), 0);
 }
