@@ -2,7 +2,6 @@
 
 #include "platform/shared.h"
 #include "platform/winapi.h"
-#include "transport/hid/hid.h"
 #include "transport/transport.h"
 
 #include <cstdio>
@@ -20,7 +19,7 @@ bool send_frame(uint16_t code, uint32_t addr, uint8_t width, uint32_t length, ui
     rom_command cmd;
     rom_build_command(&cmd, code, addr, width, length, value, tail);
     if (is_falcon() && select_report_id)
-        hid_set_report_id(1);
+        dev_set_report_id(1);
     uint32_t written = 0;
     return dev_write(cmd.bytes.data(), static_cast<uint32_t>(cmd.bytes.size()), &written) != 0;
 }
@@ -108,7 +107,7 @@ unsigned rom_write_image(const uint8_t* image, uint32_t size, uint32_t load_addr
     if (!falcon && !read_gate_ack(name))
         return 0;
     if (falcon)
-        hid_set_report_id(2);
+        dev_set_report_id(2);
     const uint32_t piece = dev_image_piece();
     for (uint32_t done = 0; done < size;) {
         const uint32_t n = piece && size - done > piece ? piece : size - done;

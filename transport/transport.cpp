@@ -69,6 +69,11 @@ constexpr uint32_t kImagePieceReports = 256;
 
 } // namespace
 
+void dev_set_report_id(uint8_t id) {
+    if (current_route() == route::hid)
+        hid_set_report_id(id);
+}
+
 int dev_write(const void* buf, uint32_t count, uint32_t* written) {
     return write_routed(buf, count, written, USB_WRITE_TIMEOUT_MS);
 }

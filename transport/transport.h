@@ -34,3 +34,5 @@ uint32_t dev_image_piece();
 // As dev_write, but a USB bulk write gets the image's timeout.
 int dev_write_image(const void* buf, uint32_t count, uint32_t* written);
 void dev_close();
+// The report ID of the HID writes that follow; nothing on the other routes.
+void dev_set_report_id(uint8_t id);
