@@ -14,15 +14,7 @@ struct option_entry {
 };
 
 // The index of a word is the option's identity.
-enum : int {
-    OPT_HELP = 0,
-    OPT_VERSION = 1,
-    OPT_TARGET = 2,
-    OPT_DDR_FILE = 3,
-    OPT_COM = 4,
-    OPT_USB = 5,
-    OPT_LOG = 6,
-};
+enum : int { OPT_HELP, OPT_VERSION, OPT_TARGET, OPT_DDR_FILE, OPT_COM, OPT_USB, OPT_LOG };
 extern const std::array<option_entry, 7> option_table;
 
 // References into the argument words; null means not set.

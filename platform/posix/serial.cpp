@@ -371,28 +371,38 @@ BOOL SetCommTimeouts(HANDLE h, LPCOMMTIMEOUTS t) {
     return TRUE;
 }
 
-BOOL GetCommState(HANDLE h, LPDCB dcb) {
+namespace {
+
+// The port behind h and its line settings as they stand, for the two DCB calls; null after
+// setting the error.
+std::shared_ptr<Serial> port_settings(HANDLE h, LPDCB dcb, termios* tio) {
     auto s = serial_of(h);
-    if (!s)
-        return FALSE;
-    if (!dcb)
-        return fail(ERROR_INVALID_PARAMETER);
+    if (s && !dcb) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    if (s && ::tcgetattr(s->fd, tio) != 0) {
+        SetLastError(io_error(errno));
+        return nullptr;
+    }
+    return s;
+}
+
+} // namespace
+
+BOOL GetCommState(HANDLE h, LPDCB dcb) {
     termios tio;
-    if (::tcgetattr(s->fd, &tio) != 0)
-        return fail(io_error(errno));
+    if (!port_settings(h, dcb, &tio))
+        return FALSE;
     termios_to_dcb(tio, *dcb);
     return TRUE;
 }
 
 BOOL SetCommState(HANDLE h, LPDCB dcb) {
-    auto s = serial_of(h);
+    termios tio;
+    auto s = port_settings(h, dcb, &tio);
     if (!s)
         return FALSE;
-    if (!dcb)
-        return fail(ERROR_INVALID_PARAMETER);
-    termios tio;
-    if (::tcgetattr(s->fd, &tio) != 0)
-        return fail(io_error(errno));
     if (!dcb_to_termios(*dcb, tio))
         return fail(ERROR_INVALID_PARAMETER);
     if (::tcsetattr(s->fd, TCSANOW, &tio) != 0)
