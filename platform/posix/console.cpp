@@ -217,8 +217,7 @@ BOOL std_write(void* obj, const void* buf, DWORD n, DWORD* put, OVERLAPPED*) {
     return done == n;
 }
 
-const posix::HandleOps kStdOps = {"std",   nullptr, std_write, nullptr,
-                                  nullptr, nullptr, nullptr,   nullptr};
+const posix::HandleOps kStdOps = {.write = std_write};
 
 int std_fd(HANDLE h) {
     auto s = posix::handle_get<StdStream>(h, &kStdOps);

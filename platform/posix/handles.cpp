@@ -113,8 +113,7 @@ DWORD event_wait(void* obj, DWORD ms) {
     return WAIT_OBJECT_0;
 }
 
-const HandleOps kEventOps = {"event", nullptr, nullptr, nullptr, nullptr, nullptr, event_wait,
-                             nullptr};
+const HandleOps kEventOps = {.wait = event_wait};
 
 HANDLE create_event(BOOL manual, BOOL initial) {
     auto e = std::make_shared<Event>();
@@ -159,8 +158,7 @@ DWORD thread_wait(void* obj, DWORD ms) {
     return wait_on(t->m, t->cv, ms, [t] { return t->done; });
 }
 
-const HandleOps kThreadOps = {"thread", nullptr, nullptr, nullptr, nullptr, nullptr, thread_wait,
-                              nullptr};
+const HandleOps kThreadOps = {.wait = thread_wait};
 
 void* thread_main(void* p) {
     auto* t = static_cast<Thread*>(p);
@@ -182,16 +180,24 @@ thread_local DWORD t_last_error = 0;
 
 } // namespace
 
-bool event_signal(HANDLE h) { return event_change(h, true); }
+bool event_signal(HANDLE h) {
+    return event_change(h, true);
+}
 
 } // namespace posix
 
 using namespace posix;
 
-DWORD GetLastError(void) { return t_last_error; }
-void SetLastError(DWORD code) { t_last_error = code; }
+DWORD GetLastError(void) {
+    return t_last_error;
+}
+void SetLastError(DWORD code) {
+    t_last_error = code;
+}
 
-void Sleep(DWORD ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+void Sleep(DWORD ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
 
 HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL manual, BOOL initial, LPCSTR) {
     return create_event(manual, initial);

@@ -12,15 +12,15 @@ namespace posix {
 // What a kind of object can do. Operations a kind does not offer are null; the generic
 // entry points then fail with ERROR_INVALID_HANDLE.
 struct HandleOps {
-    const char* kind;
-    BOOL (*read)(void* obj, void* buf, DWORD n, DWORD* got, OVERLAPPED* ov);
-    BOOL (*write)(void* obj, const void* buf, DWORD n, DWORD* put, OVERLAPPED* ov);
-    BOOL (*ioctl)(void* obj, DWORD code, void* in, DWORD in_size, void* out, DWORD out_size,
-                  DWORD* returned, OVERLAPPED* ov);
-    BOOL (*cancel_io)(void* obj);
-    BOOL (*overlapped_result)(void* obj, OVERLAPPED* ov, DWORD* n, BOOL wait);
-    DWORD (*wait)(void* obj, DWORD ms); // WAIT_OBJECT_0, WAIT_TIMEOUT or WAIT_FAILED
-    void (*on_close)(void* obj);        // at CloseHandle, before the table lets go
+    BOOL (*read)(void* obj, void* buf, DWORD n, DWORD* got, OVERLAPPED* ov) = nullptr;
+    BOOL (*write)(void* obj, const void* buf, DWORD n, DWORD* put, OVERLAPPED* ov) = nullptr;
+    BOOL (*ioctl)
+    (void* obj, DWORD code, void* in, DWORD in_size, void* out, DWORD out_size, DWORD* returned,
+     OVERLAPPED* ov) = nullptr;
+    BOOL (*cancel_io)(void* obj) = nullptr;
+    BOOL (*overlapped_result)(void* obj, OVERLAPPED* ov, DWORD* n, BOOL wait) = nullptr;
+    DWORD (*wait)(void* obj, DWORD ms) = nullptr; // WAIT_OBJECT_0, WAIT_TIMEOUT or WAIT_FAILED
+    void (*on_close)(void* obj) = nullptr;        // at CloseHandle, before the table lets go
 };
 
 struct HandleRef {

@@ -62,8 +62,7 @@ struct DevInfoSet {
     std::vector<std::string> paths; // socket paths, in name order
 };
 
-const HandleOps kDevInfoOps = {"devinfo", nullptr, nullptr, nullptr,
-                               nullptr,   nullptr, nullptr, nullptr};
+const HandleOps kDevInfoOps = {};
 
 std::vector<std::string> list_hid_sockets() {
     namespace fs = std::filesystem;
@@ -413,8 +412,11 @@ void op_close(void* obj) {
     shutdown(*static_cast<HidDevice*>(obj), true);
 }
 
-const HandleOps kHidOps = {"hid",     op_read,   op_write, nullptr,
-                           op_cancel, op_result, nullptr,  op_close};
+const HandleOps kHidOps = {.read = op_read,
+                           .write = op_write,
+                           .cancel_io = op_cancel,
+                           .overlapped_result = op_result,
+                           .on_close = op_close};
 
 uint16_t le16(const BYTE* p) {
     return static_cast<uint16_t>(p[0] | (p[1] << 8));

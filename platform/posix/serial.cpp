@@ -193,8 +193,7 @@ BOOL serial_write(void* obj, const void* buf, DWORD n, DWORD* put, OVERLAPPED*) 
     return TRUE;
 }
 
-const HandleOps kSerialOps = {"serial", serial_read, serial_write, nullptr,
-                              nullptr,  nullptr,     nullptr,      nullptr};
+const HandleOps kSerialOps = {.read = serial_read, .write = serial_write};
 
 std::shared_ptr<Serial> serial_of(HANDLE h) {
     auto s = handle_get<Serial>(h, &kSerialOps);

@@ -391,25 +391,20 @@ void bus_main() {
     }
 }
 
-// Sends one message, bounded by the deadline (none when has_deadline is false).
+// Sends one message, bounded by the deadline.
 bool bus_send(const std::shared_ptr<BusConn>& conn, const std::vector<uint8_t>& msg,
-              bool has_deadline, Clock::time_point deadline) {
+              Clock::time_point deadline) {
     for (;;) {
         ssize_t r = ::send(conn->fd, msg.data(), msg.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
         if (r == static_cast<ssize_t>(msg.size()))
             return true;
         if (r >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
             return false;
-        int wait_ms = kPollMs;
-        if (has_deadline) {
-            auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-            if (left.count() <= 0)
-                return false;
-            wait_ms = static_cast<int>(std::min<long long>(left.count(), kPollMs));
-        }
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0)
+            return false;
         pollfd pfd{conn->fd, POLLOUT, 0};
-        ::poll(&pfd, 1, wait_ms);
+        ::poll(&pfd, 1, static_cast<int>(std::min<long long>(left.count(), kPollMs)));
     }
 }
 
@@ -428,7 +423,7 @@ struct Reply {
 // Sends a message that the bus answers with 'R' and waits for the answer. The message's
 // bytes 1..4 are the sequence number, filled here.
 Reply bus_request(Driver& d, std::unique_lock<std::mutex>& lk, uint32_t device_id,
-                  std::vector<uint8_t>& msg, bool has_deadline, Clock::time_point deadline) {
+                  std::vector<uint8_t>& msg, Clock::time_point deadline) {
     Device* dev = find_device(d, device_id);
     if (!dev || !d.bus)
         return {DRV_NOT_FOUND, 0};
@@ -438,18 +433,14 @@ Reply bus_request(Driver& d, std::unique_lock<std::mutex>& lk, uint32_t device_i
     d.pending[seq].device_id = device_id;
     std::shared_ptr<BusConn> conn = d.bus;
     lk.unlock();
-    bool sent = bus_send(conn, msg, has_deadline, deadline);
+    bool sent = bus_send(conn, msg, deadline);
     lk.lock();
     Reply reply{DRV_OK, 0};
     if (!sent) {
-        reply.status = has_deadline && Clock::now() >= deadline ? DRV_TIMEOUT : DRV_NOT_FOUND;
+        reply.status = Clock::now() >= deadline ? DRV_TIMEOUT : DRV_NOT_FOUND;
     } else {
         auto ready = [&] { return d.pending[seq].done || !find_device(d, device_id); };
-        bool in_time = true;
-        if (has_deadline)
-            in_time = d.cv.wait_until(lk, deadline, ready);
-        else
-            d.cv.wait(lk, ready);
+        bool in_time = d.cv.wait_until(lk, deadline, ready);
         const Pending& p = d.pending[seq];
         if (p.done)
             reply = {p.status, p.accepted};
@@ -575,7 +566,7 @@ uint32_t serve_set_interface(Driver& d, void* in, DWORD size) {
     put32(msg, dev->bus_number);
     msg.push_back(static_cast<uint8_t>(p->interface_number));
     msg.push_back(static_cast<uint8_t>(p->alternate_setting));
-    Reply r = bus_request(d, lk, p->unique_id, msg, true, Clock::now() + kSetInterfaceTimeout);
+    Reply r = bus_request(d, lk, p->unique_id, msg, Clock::now() + kSetInterfaceTimeout);
     if (r.status == DRV_OK) {
         if (Device* again = find_device(d, p->unique_id))
             again->alternate_setting = static_cast<uint8_t>(p->alternate_setting);
@@ -584,7 +575,7 @@ uint32_t serve_set_interface(Driver& d, void* in, DWORD size) {
 }
 
 uint32_t transfer_out(Driver& d, std::unique_lock<std::mutex>& lk, ParamsTransfer* p,
-                      bool has_deadline, Clock::time_point deadline) {
+                      Clock::time_point deadline) {
     const auto* data = static_cast<const uint8_t*>(p->buffer);
     uint32_t done = 0;
     do {
@@ -597,7 +588,7 @@ uint32_t transfer_out(Driver& d, std::unique_lock<std::mutex>& lk, ParamsTransfe
         msg.push_back(static_cast<uint8_t>(p->pipe));
         if (chunk)
             msg.insert(msg.end(), data + done, data + done + chunk);
-        Reply r = bus_request(d, lk, p->unique_id, msg, has_deadline, deadline);
+        Reply r = bus_request(d, lk, p->unique_id, msg, deadline);
         done += std::min(r.accepted, chunk);
         p->dwBytesTransferred = done;
         if (r.status != DRV_OK)
@@ -609,7 +600,7 @@ uint32_t transfer_out(Driver& d, std::unique_lock<std::mutex>& lk, ParamsTransfe
 }
 
 uint32_t transfer_in(Driver& d, std::unique_lock<std::mutex>& lk, ParamsTransfer* p,
-                     bool has_deadline, Clock::time_point deadline) {
+                     Clock::time_point deadline) {
     if (p->size == 0)
         return DRV_OK;
     const uint8_t ep = static_cast<uint8_t>(p->pipe);
@@ -617,10 +608,7 @@ uint32_t transfer_in(Driver& d, std::unique_lock<std::mutex>& lk, ParamsTransfer
         Device* dev = find_device(d, p->unique_id);
         return !dev || dev->in[ep].bytes > 0;
     };
-    if (has_deadline)
-        d.cv.wait_until(lk, deadline, ready);
-    else
-        d.cv.wait(lk, ready);
+    d.cv.wait_until(lk, deadline, ready);
     Device* dev = find_device(d, p->unique_id);
     if (!dev)
         return DRV_NOT_FOUND;
@@ -650,8 +638,7 @@ uint32_t serve_transfer(Driver& d, void* in, DWORD size) {
     if (!p)
         return kStatusBadRequest;
     p->dwBytesTransferred = 0;
-    // A timeout of 0 waits without limit, as the kernel driver does.
-    const bool has_deadline = p->timeout_ms != 0;
+    // The driver layer always passes a timeout (0 or less becomes 30000 ms above it).
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(p->timeout_ms);
     std::unique_lock<std::mutex> lk(d.m);
     Device* dev = find_device(d, p->unique_id);
@@ -663,8 +650,7 @@ uint32_t serve_transfer(Driver& d, void* in, DWORD size) {
     const bool is_in = (p->pipe & 0x80) != 0;
     if (!known || p->direction > 1 || is_in != (p->direction == 1) || (!p->buffer && p->size))
         return kStatusBadRequest;
-    return is_in ? transfer_in(d, lk, p, has_deadline, deadline)
-                 : transfer_out(d, lk, p, has_deadline, deadline);
+    return is_in ? transfer_in(d, lk, p, deadline) : transfer_out(d, lk, p, deadline);
 }
 
 void start_bus_thread(Driver& d) {
@@ -829,8 +815,7 @@ void driver_on_close(void* obj) {
     --d.open_handles;
 }
 
-const HandleOps kDriverOps = {"usbdriver", nullptr, nullptr, driver_ioctl,
-                              nullptr,     nullptr, nullptr, driver_on_close};
+const HandleOps kDriverOps = {.ioctl = driver_ioctl, .on_close = driver_on_close};
 
 } // namespace
 
