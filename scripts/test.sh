@@ -39,7 +39,7 @@ if [ -n "$windows_exe" ]; then
 fi
 
 status=0
-ctest --preset debug -j2 --timeout 600 || status=$?
+ctest --preset debug -j4 --timeout 600 || status=$?
 [ -n "$windows_exe" ] && { wineserver -k 2>/dev/null || true; }
 
 if [ -z "${LARKSPUR_SKIP_SANITIZERS:-}" ]; then
