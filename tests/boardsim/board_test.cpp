@@ -8,7 +8,6 @@
 #include <csignal>
 #include <filesystem>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace std::chrono_literals;
@@ -20,9 +19,9 @@ namespace {
 
 const std::string kBoard = LARKSPUR_BOARD_EXE;
 
+// An entry may be a link to a terminal that is gone.
 bool exists(const std::string& p) {
-    struct stat st;
-    return lstat(p.c_str(), &st) == 0;
+    return std::filesystem::symlink_status(p).type() != std::filesystem::file_type::not_found;
 }
 
 testsupport::RunOptions env(std::map<std::string, std::string> vars) {
@@ -47,8 +46,7 @@ TEST(BoardCli, RefusedLinesShowUsageAndExit2) {
              {"--target", "egret", "--gate", "develop"},
              {"--target", "egret", "--never-reappear=1"},
              {"--write-images", d.path(), "--image-size", "1679"},
-             {"--write-images", d.path(), "--image-size", "106497"},
-         }) {
+             {"--write-images", d.path(), "--image-size", "106497"}}) {
         args.insert(args.begin(), kBoard);
         auto r = run(args, env({}));
         EXPECT_EQ(r.exit_code, 2) << args.back();
@@ -58,29 +56,47 @@ TEST(BoardCli, RefusedLinesShowUsageAndExit2) {
     EXPECT_TRUE(std::filesystem::is_empty(d.path()));
 }
 
-// Either signal ends a board of any transport with 0, and its device entry goes with it.
-TEST(BoardCli, SignalsEndItAndRemoveItsEntry) {
+// --devices, else $LARKSPUR_DEVICES, else $XDG_RUNTIME_DIR/larkspur-devices, made if
+// missing; either signal ends a board of any transport with 0 and takes its entry along.
+TEST(BoardCli, DeviceEntryMadeWhereAskedAndRemovedOnSignal) {
+    TempDir tmp;
+    const std::string unused = tmp.file("unused");
     struct Case {
-        const char *target, *transport, *entry;
+        std::vector<std::string> args;
+        std::map<std::string, std::string> vars;
+        std::string entry;
         int sig;
+    } cases[] = {
+        {{"--target", "egret", "--devices", tmp.file("a/b")},
+         {{"LARKSPUR_DEVICES", unused}, {"XDG_RUNTIME_DIR", unused}},
+         "a/b/com1",
+         SIGTERM},
+        {{"--target", "heron", "--transport", "usb"},
+         {{"LARKSPUR_DEVICES", ""}, {"XDG_RUNTIME_DIR", tmp.path()}},
+         "larkspur-devices/usb",
+         SIGINT},
+        {{"--target", "hobby"}, {{"LARKSPUR_DEVICES", tmp.file("env")}}, "env/hid-hobby", SIGTERM},
+        {{"--target", "merlin", "--transport", "hid"},
+         {{"LARKSPUR_DEVICES", tmp.file("m")}},
+         "m/hid-merlin",
+         SIGINT},
     };
-    for (const Case& c :
-         {Case{"egret", "uart", "com1", SIGTERM}, Case{"heron", "usb", "usb", SIGINT},
-          Case{"hobby", "hid", "hid-hobby", SIGTERM},
-          Case{"merlin", "hid", "hid-merlin", SIGINT}}) {
-        TempDir dir;
-        Background b({kBoard, "--target", c.target, "--transport", c.transport},
-                     env({{"LARKSPUR_DEVICES", dir.path()}}));
-        ASSERT_TRUE(b.wait_for_log(std::string("READY ") + c.entry, 3000ms)) << b.log();
-        EXPECT_TRUE(exists(dir.file(c.entry))) << c.entry;
+    for (Case& c : cases) {
+        c.args.insert(c.args.begin(), kBoard);
+        Background b(c.args, env(c.vars));
+        ASSERT_TRUE(b.wait_for_log("READY ", 3000ms)) << c.entry << b.log();
+        EXPECT_TRUE(exists(tmp.file(c.entry))) << c.entry;
         kill(b.pid(), c.sig);
         EXPECT_TRUE(testsupport::eventually([&] { return !b.running(); }, 3000ms)) << c.entry;
         EXPECT_EQ(b.stop(), 0) << c.entry;
-        EXPECT_TRUE(std::filesystem::is_empty(dir.path())) << c.entry;
+        EXPECT_FALSE(exists(tmp.file(c.entry))) << c.entry;
     }
+    EXPECT_FALSE(exists(unused));
 }
 
-TEST(BoardCli, ComNumberIsTheLowestFreeOrTheOneAsked) {
+// A com number in use is refused rather than stolen, and a board that cannot probe an entry
+// for staleness leaves it alone: a live board's socket is never taken for a stale one.
+TEST(BoardCli, EntriesInUseAreNeverTakenOver) {
     TempDir dir;
     dir.write("com1", "taken");
     auto o = env({{"LARKSPUR_DEVICES", dir.path()}});
@@ -88,54 +104,19 @@ TEST(BoardCli, ComNumberIsTheLowestFreeOrTheOneAsked) {
     ASSERT_TRUE(a.wait_for_log("READY com2", 3000ms)) << a.log();
     Background b({kBoard, "--target", "heron", "--com", "12"}, o);
     ASSERT_TRUE(b.wait_for_log("READY com12", 3000ms)) << b.log();
+    Background live({kBoard, "--target", "hobby"}, o);
+    ASSERT_TRUE(live.wait_for_log("READY hid-hobby", 3000ms)) << live.log();
     char target[256] = {};
     ASSERT_GT(readlink(dir.file("com12").c_str(), target, sizeof target - 1), 0);
     EXPECT_EQ(std::string(target).rfind("/dev/pts/", 0), 0u) << target;
-    // A number in use is refused rather than stolen.
     auto r = run({kBoard, "--target", "egret", "--com", "2"}, o);
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_NE(r.err.find("already exists"), std::string::npos) << r.err;
-}
-
-// A board that cannot probe an entry for staleness leaves it alone: a live board's socket
-// is never taken for a stale one.
-TEST(BoardCli, ALiveBoardsSocketIsNeverTakenOver) {
-    TempDir dir;
-    auto o = env({{"LARKSPUR_DEVICES", dir.path()}});
-    Background live({kBoard, "--target", "hobby"}, o);
-    ASSERT_TRUE(live.wait_for_log("READY hid-hobby", 3000ms)) << live.log();
-    auto r = run({"/bin/sh", "-c", "ulimit -n 4 && exec \"$0\" --target hobby", kBoard}, o);
+    r = run({"/bin/sh", "-c", "ulimit -n 4 && exec \"$0\" --target hobby", kBoard}, o);
     EXPECT_EQ(r.exit_code, 1) << r.err;
     EXPECT_NE(r.err.find("cannot listen at"), std::string::npos) << r.err;
     EXPECT_TRUE(exists(dir.file("hid-hobby")));
     EXPECT_TRUE(live.running());
-}
-
-// --devices, else $LARKSPUR_DEVICES, else $XDG_RUNTIME_DIR/larkspur-devices; made if missing.
-TEST(BoardCli, DeviceDirectoryFromOptionOrEnvironment) {
-    TempDir tmp;
-    struct Case {
-        std::vector<std::string> args;
-        std::map<std::string, std::string> vars;
-        std::string entry;
-    } cases[] = {
-        {{"--target", "egret", "--devices", tmp.file("a/b")},
-         {{"LARKSPUR_DEVICES", tmp.file("unused")}, {"XDG_RUNTIME_DIR", tmp.file("unused")}},
-         "a/b/com1"},
-        {{"--target", "kestrel"},
-         {{"LARKSPUR_DEVICES", tmp.file("env")}, {"XDG_RUNTIME_DIR", tmp.file("unused")}},
-         "env/hid-kestrel"},
-        {{"--target", "heron", "--transport", "usb"},
-         {{"LARKSPUR_DEVICES", ""}, {"XDG_RUNTIME_DIR", tmp.path()}},
-         "larkspur-devices/usb"},
-    };
-    for (Case& c : cases) {
-        c.args.insert(c.args.begin(), kBoard);
-        Background b(c.args, env(c.vars));
-        EXPECT_TRUE(b.wait_for_log("READY ", 3000ms)) << c.entry << b.log();
-        EXPECT_TRUE(exists(tmp.file(c.entry))) << c.entry;
-    }
-    EXPECT_FALSE(exists(tmp.file("unused")));
 }
 
 // The images as written, and the check the test program makes of them: a changed byte
@@ -194,17 +175,13 @@ std::string first_pass(const char* target, bool place, uint32_t changed) {
         }
         at += chip.dcd_entry_size;
     }
-    auto frame = [](uint8_t code, uint32_t addr, uint32_t length) {
-        std::vector<uint8_t> f(16, 0);
-        f[0] = f[1] = code;
-        board::put_be32(&f[2], addr);
-        board::put_be32(&f[7], length);
-        f[15] = code == 4 ? 0xAA : 0;
-        return f;
-    };
-    board::rom_stream(b, frame(4, chip.load, uint32_t(img.size())));
+    std::vector<uint8_t> load(16), go(16); // command frames: write file, jump
+    load[0] = load[1] = 4, go[0] = go[1] = 5, load[15] = 0xAA;
+    board::put_be32(&load[2], chip.load);
+    board::put_be32(&load[7], uint32_t(img.size()));
+    board::rom_stream(b, load);
     board::rom_stream(b, img);
-    board::rom_stream(b, frame(5, 0, 0));
+    board::rom_stream(b, go);
     board::program_link_up(b);
     return b.out;
 }

@@ -25,28 +25,13 @@ uint32_t ioctl(uint32_t code, void* rec, uint32_t size) {
     return status;
 }
 
-// A registration for every device (no match entries), with or without attach offers.
-uint32_t register_all(uint32_t options) {
-    EventRec rec{};
-    rec.action = DRV_ACTION_ATTACH | DRV_ACTION_DETACH;
-    rec.mark = DRV_REGISTER_MARK;
-    rec.options = options;
-    rec.one = 1;
-    if (ioctl(DRV_IOCTL_EVENT_REGISTER, &rec, sizeof rec) != DRV_OK)
-        std::abort();
-    return rec.handle;
-}
-
 // Pulls every event; attach offers are accepted or declined by accept's bits.
 void pull_events(uint8_t accept, std::vector<uint32_t>& heard) {
     for (uint32_t reg : g_regs) {
-        for (int i = 0; i < 1024; ++i) {
-            EventRec rec{};
-            rec.handle = reg;
-            if (ioctl(DRV_IOCTL_EVENT_PULL, &rec, sizeof rec) != DRV_OK)
-                std::abort();
-            if (rec.action == 0)
-                break;
+        EventRec rec{.handle = reg};
+        for (int i = 0;
+             i < 1024 && ioctl(DRV_IOCTL_EVENT_PULL, &rec, sizeof rec) == DRV_OK && rec.action != 0;
+             ++i, rec = EventRec{.handle = reg}) {
             if (rec.action == DRV_ACTION_ATTACH && heard.size() < 256)
                 heard.push_back(rec.unique_id);
             if (rec.options & DRV_EVENT_REPLY_WANTED) {
@@ -56,33 +41,6 @@ void pull_events(uint8_t accept, std::vector<uint32_t>& heard) {
             }
         }
     }
-}
-
-void device_info(uint32_t id) {
-    ParamsInfo p{.unique_id = id};
-    if (ioctl(DRV_IOCTL_DEVICE_INFO, &p, sizeof p) != DRV_OK)
-        return;
-    std::vector<void*> block((p.size + sizeof(void*) - 1) / sizeof(void*) + 1);
-    p.buffer = block.data();
-    if (ioctl(DRV_IOCTL_DEVICE_INFO, &p, sizeof p) != DRV_OK)
-        std::abort(); // the size it asked for must do
-    const AltSettingRec* alt = static_cast<const DeviceInfo*>(p.buffer)->iface->alt;
-    // Every pipe record the descriptor counts lies inside the block.
-    const auto* end = reinterpret_cast<const uint8_t*>(block.data()) + p.size;
-    if (reinterpret_cast<const uint8_t*>(alt->pipes + alt->descriptor[4]) > end)
-        std::abort();
-}
-
-void transfer_in(uint32_t id, uint8_t ep, uint16_t size) {
-    std::vector<uint8_t> buf(size);
-    ParamsTransfer p{.unique_id = id,
-                     .pipe = ep,
-                     .direction = 1,
-                     .buffer = buf.data(),
-                     .size = size,
-                     .timeout_ms = 1};
-    if (ioctl(DRV_IOCTL_TRANSFER, &p, sizeof p) == DRV_OK && p.dwBytesTransferred > size)
-        std::abort();
 }
 
 } // namespace
@@ -99,8 +57,16 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
                            OPEN_EXISTING, 0, nullptr);
     if (g_driver == INVALID_HANDLE_VALUE)
         std::abort();
-    g_regs[0] = register_all(DRV_EVENT_REPLY_WANTED);
-    g_regs[1] = register_all(0);
+    // Every device (no match entries), one registration with attach offers, one without.
+    for (uint32_t options : {uint32_t(DRV_EVENT_REPLY_WANTED), 0u}) {
+        EventRec rec{.action = DRV_ACTION_ATTACH | DRV_ACTION_DETACH,
+                     .mark = DRV_REGISTER_MARK,
+                     .options = options,
+                     .one = 1};
+        if (ioctl(DRV_IOCTL_EVENT_REGISTER, &rec, sizeof rec) != DRV_OK)
+            std::abort();
+        g_regs[options ? 0 : 1] = rec.handle;
+    }
     return 0;
 }
 
@@ -121,10 +87,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             uint16_t n = step == 3 ? in.u16() : 0;
             if (heard.empty())
                 continue;
-            if (step == 2)
-                device_info(heard[k % heard.size()]);
-            else if (transfers++ < 8)
-                transfer_in(heard[k % heard.size()], ep, n);
+            uint32_t id = heard[k % heard.size()];
+            if (step == 2) {
+                ParamsInfo p{.unique_id = id};
+                if (ioctl(DRV_IOCTL_DEVICE_INFO, &p, sizeof p) != DRV_OK)
+                    continue;
+                std::vector<void*> block((p.size + sizeof(void*) - 1) / sizeof(void*) + 1);
+                p.buffer = block.data();
+                if (ioctl(DRV_IOCTL_DEVICE_INFO, &p, sizeof p) != DRV_OK)
+                    std::abort(); // the size it asked for must do
+                // Every pipe record the descriptor counts lies inside the block.
+                const AltSettingRec* alt = static_cast<const DeviceInfo*>(p.buffer)->iface->alt;
+                if (reinterpret_cast<const char*>(alt->pipes + alt->descriptor[4]) >
+                    reinterpret_cast<const char*>(block.data()) + p.size)
+                    std::abort();
+            } else if (transfers++ < 8) {
+                std::vector<uint8_t> buf(n);
+                ParamsTransfer p{.unique_id = id,
+                                 .pipe = ep,
+                                 .direction = 1,
+                                 .buffer = buf.data(),
+                                 .size = n,
+                                 .timeout_ms = 1};
+                if (ioctl(DRV_IOCTL_TRANSFER, &p, sizeof p) == DRV_OK && p.dwBytesTransferred > n)
+                    std::abort();
+            }
         }
     }
     // The next input starts on an empty bus.
