@@ -1,4 +1,4 @@
-// Run by the platform tests as a child: "keys <ms> [file]" prints "ready", then the code of
+// Run by the platform tests as a child: "keys <ms>" prints "ready", then the code of
 // every key on standard input, until ESC (exit 0) or until ms have passed (exit 1).
 #include "platform/winapi.h"
 
