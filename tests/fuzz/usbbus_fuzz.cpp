@@ -28,10 +28,12 @@ uint32_t ioctl(uint32_t code, void* rec, uint32_t size) {
 // Pulls every event; attach offers are accepted or declined by accept's bits.
 void pull_events(uint8_t accept, std::vector<uint32_t>& heard) {
     for (uint32_t reg : g_regs) {
-        EventRec rec{.handle = reg};
-        for (int i = 0;
-             i < 1024 && ioctl(DRV_IOCTL_EVENT_PULL, &rec, sizeof rec) == DRV_OK && rec.action != 0;
-             ++i, rec = EventRec{.handle = reg}) {
+        for (int i = 0; i < 1024; ++i) {
+            EventRec rec{.handle = reg};
+            if (ioctl(DRV_IOCTL_EVENT_PULL, &rec, sizeof rec) != DRV_OK)
+                std::abort();
+            if (rec.action == 0)
+                break;
             if (rec.action == DRV_ACTION_ATTACH && heard.size() < 256)
                 heard.push_back(rec.unique_id);
             if (rec.options & DRV_EVENT_REPLY_WANTED) {
