@@ -9,6 +9,7 @@
 
 #include <memory>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,20 @@ using namespace std::chrono_literals;
 inline std::string board_exe() {
     return LARKSPUR_BOARD_EXE;
 }
+
+// Splits at blanks; '' stands for an empty word.
+inline std::vector<std::string> words(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string w; in >> w;)
+        out.push_back(w == "''" ? "" : w);
+    return out;
+}
+
+// The lines every run that loads its image shows.
+inline const std::string kLoaded =
+    "GATE_TYPE: DEVELOP\nImage loading...\ndownload Image to IRAM OK\n\n";
+inline const std::string kRunning = "Running DDR test..., press \"ESC\" key to exit.";
 
 struct BoardSpec {
     std::string target;               // egret, heron, kestrel, merlin, hobby
@@ -51,6 +66,11 @@ class Session {
         return name;
     }
 
+    // "target transport options...": a serial board is COM7.
+    testsupport::Background& board(const std::string& spec) {
+        std::vector<std::string> w = words(spec);
+        return start_board({w[0], w[1], {w.begin() + 2, w.end()}}, w[1] == "uart" ? 7 : 0);
+    }
     // Starts a board and waits until its device entry is there.
     testsupport::Background& start_board(const BoardSpec& spec, int com = 0) {
         std::string n = std::to_string(boards.size());

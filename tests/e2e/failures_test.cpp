@@ -19,7 +19,6 @@ const std::string kGateFailed = "rom_check_gate() failed." + kNc;
 const std::string kSyntax = "\nThe ddr init file has some syntax error.";
 const std::string kLoading = "\nGATE_TYPE: DEVELOP\nImage loading...\n";
 const std::string kDlFailed = "\ndownload Image to IRAM failed";
-const std::string kLoaded = kLoading + "download Image to IRAM OK\n\n";
 
 struct Stop {
     std::string name;
@@ -35,14 +34,6 @@ struct Stop {
 
 void PrintTo(const Stop& s, std::ostream* os) {
     *os << s.name;
-}
-
-std::vector<std::string> words(const std::string& text) {
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    for (std::string w; in >> w;)
-        out.push_back(w == "''" ? "" : w);
-    return out;
 }
 
 std::function<void(Session&)> script(const std::string& text) {
@@ -229,18 +220,19 @@ const Stop kStops[] = {
     {"usb_never_back",
      "egret usb --never-reappear",
      "-t egret -df egret.inc -usb",
-     "OpenUSB() OK!\nUSB valid flag for egret set." + kLoaded + "Re-open the egret device failed.",
+     "OpenUSB() OK!\nUSB valid flag for egret set.\n" + kLoaded +
+         "Re-open the egret device failed.",
      {},
      false,
      0,
      90},
     {"usb_no_handshake", "heron usb --no-handshake", "-t heron -df heron.inc -usb",
-     "OpenUSB() OK!" + kLoaded + "Re-open the heron device.\nUSB: Handshake with board timeout."},
+     "OpenUSB() OK!\n" + kLoaded + "Re-open the heron device.\nUSB: Handshake with board timeout."},
     // 500 attempts, 100 ms apart
     {"falcon_never_back",
      "hobby hid --never-reappear",
      "-t falcon -df hobby.inc",
-     "HOBBY opened." + kLoaded + "Failed to reopen the FALCON device.",
+     "HOBBY opened.\n" + kLoaded + "Failed to reopen the FALCON device.",
      {},
      false,
      50,
@@ -254,10 +246,8 @@ TEST_P(RunStops, WithItsLinesAndExitValue) {
     Session s(c.image_size);
     for (const char* t : {"egret", "heron", "kestrel", "merlin", "hobby"})
         s.example(t);
-    std::vector<std::string> board = words(c.board);
-    if (!board.empty())
-        s.start_board({board[0], board[1], {board.begin() + 2, board.end()}},
-                      board[1] == "uart" ? 7 : 0);
+    if (!c.board.empty())
+        s.board(c.board);
     if (c.prepare)
         c.prepare(s);
     RunResult r = s.run(words(c.args), std::chrono::milliseconds(long(c.max_s * 1000) + 10000));
@@ -299,7 +289,7 @@ TEST(ImageLargerThanMemory, AllocationFailureIsReported) {
     if (kSanitized)
         GTEST_SKIP() << "a sanitizer's shadow memory does not fit an address space limit";
     Session s;
-    s.start_board({"egret", "uart", {}}, 7);
+    s.board("egret uart");
     s.example("egret");
     std::filesystem::resize_file(s.image("egret"), 0x7FFFFF00); // sparse
     std::vector<std::string> argv = {"/bin/sh", "-c", "ulimit -v 1000000 && exec \"$0\" \"$@\""};

@@ -9,14 +9,11 @@ using testsupport::lines;
 
 namespace {
 
-const std::string kRunning = "Running DDR test..., press \"ESC\" key to exit.";
-
 struct ToConsole {
     const char* name;
-    std::vector<std::string> board; // target, transport, fault options
-    std::vector<std::string> args;
-    std::vector<std::string>
-        head;            // the first lines; "{ack0}": the board's word after its last frame
+    std::string board; // target, transport, fault options
+    std::string args;
+    std::string head;    // the first lines; "{ack0}": the board's word after its last frame
     bool unplug = false; // the board goes in the relay; only ESC ends it
 };
 
@@ -24,57 +21,25 @@ void PrintTo(const ToConsole& c, std::ostream* os) {
     *os << c.name;
 }
 
-const std::vector<std::string> kLoaded = {"GATE_TYPE: DEVELOP", "Image loading...",
-                                          "download Image to IRAM OK", ""};
-
-std::string lines_of(const std::vector<std::string>& l) {
-    std::string out;
-    for (const std::string& s : l)
-        out += s + "\n";
-    return out;
-}
-
-std::vector<std::string> operator+(std::vector<std::string> a, const std::vector<std::string>& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
+const std::string kEgret = "-t egret -df egret.inc -com 7";
 
 const ToConsole kCases[] = {
     // A failed start is reported and the run still goes on to the console.
-    {"egret_wrong_start_ack",
-     {"egret", "uart", "--wrong-ack", "jump"},
-     {"-t", "egret", "-df", "egret.inc", "-com", "7"},
-     std::vector<std::string>{"Open COM7 OK."} + kLoaded +
-         std::vector<std::string>{"rom_exec: reading ERROR ack failed {ack0}", kRunning}},
+    {"egret_wrong_start_ack", "egret uart --wrong-ack jump", kEgret,
+     "Open COM7 OK.\n" + kLoaded + "rom_exec: reading ERROR ack failed {ack0}\n" + kRunning},
     // The second word of the falcon gate answer is not looked at.
-    {"falcon_wrong_start_ack",
-     {"kestrel", "hid", "--wrong-ack", "gate2", "--wrong-ack", "jump"},
-     {"-t", "falcon", "-df", "kestrel.inc"},
-     std::vector<std::string>{"KESTREL opened."} + kLoaded +
-         std::vector<std::string>{"rom_jump: reading GATE ack failed {ack0}"}},
-    {"serial_unplug_in_relay",
-     {"egret", "uart", "--unplug-during-relay", "6000"},
-     {"-t", "egret", "-df", "egret.inc", "-com", "7"},
-     std::vector<std::string>{"Open COM7 OK."} + kLoaded + std::vector<std::string>{kRunning},
-     true},
-    {"usb_unplug_in_relay",
-     {"heron", "usb", "--unplug-during-relay", "6000"},
-     {"-t", "heron", "-df", "heron.inc", "-usb"},
-     std::vector<std::string>{"OpenUSB() OK!"} + kLoaded +
-         std::vector<std::string>{"Re-open the heron device.", kRunning},
-     true},
-    {"hid_unplug_in_relay",
-     {"hobby", "hid", "--unplug-during-relay", "6000"},
-     {"-t", "falcon", "-df", "hobby.inc"},
-     std::vector<std::string>{"HOBBY opened."} + kLoaded +
-         std::vector<std::string>{"Re-open FALCON device.", kRunning},
-     true},
+    {"falcon_wrong_start_ack", "kestrel hid --wrong-ack gate2 --wrong-ack jump",
+     "-t falcon -df kestrel.inc",
+     "KESTREL opened.\n" + kLoaded + "rom_jump: reading GATE ack failed {ack0}"},
+    {"serial_unplug_in_relay", "egret uart --unplug-during-relay 6000", kEgret,
+     "Open COM7 OK.\n" + kLoaded + kRunning, true},
+    {"usb_unplug_in_relay", "heron usb --unplug-during-relay 6000", "-t heron -df heron.inc -usb",
+     "OpenUSB() OK!\n" + kLoaded + "Re-open the heron device.\n" + kRunning, true},
+    {"hid_unplug_in_relay", "hobby hid --unplug-during-relay 6000", "-t falcon -df hobby.inc",
+     "HOBBY opened.\n" + kLoaded + "Re-open FALCON device.\n" + kRunning, true},
     // Found again after 20 s of its 50 s of reopen attempts.
-    {"falcon_back_late",
-     {"merlin", "hid", "--reappear-after", "20000"},
-     {"-t", "falcon", "-df", "merlin.inc"},
-     std::vector<std::string>{"MERLIN opened."} + kLoaded +
-         std::vector<std::string>{"Re-open FALCON device.", kRunning}},
+    {"falcon_back_late", "merlin hid --reappear-after 20000", "-t falcon -df merlin.inc",
+     "MERLIN opened.\n" + kLoaded + "Re-open FALCON device.\n" + kRunning},
 };
 
 class Console : public testing::TestWithParam<ToConsole> {};
@@ -82,17 +47,14 @@ class Console : public testing::TestWithParam<ToConsole> {};
 TEST_P(Console, RunsUntilEsc) {
     const ToConsole& c = GetParam();
     Session s;
-    s.example(c.board[0]);
-    s.start_board({c.board[0], c.board[1], {c.board.begin() + 2, c.board.end()}},
-                  c.board[1] == "uart" ? 7 : 0);
-    auto run = s.start(c.args);
+    s.example(words(c.board)[0]);
+    s.board(c.board);
+    auto run = s.start(words(c.args));
     ASSERT_TRUE(run->wait_for_output("DDR test: PASS", 60s)) << run->out() << s.board_log();
-    std::vector<std::string> want;
-    for (std::string l : c.head) {
-        if (size_t at = l.find("{ack0}"); at != std::string::npos)
-            l.replace(at, 6, ack_after_last_frame(s, 0));
-        want.push_back(l);
-    }
+    std::string head = c.head;
+    if (size_t at = head.find("{ack0}"); at != std::string::npos)
+        head.replace(at, 6, ack_after_last_frame(s, 0));
+    auto want = lines(head + "\n");
     auto got = lines(run->out());
     ASSERT_GE(got.size(), want.size()) << run->out();
     EXPECT_EQ(std::vector<std::string>(got.begin(), got.begin() + long(want.size())), want);
@@ -103,7 +65,7 @@ TEST_P(Console, RunsUntilEsc) {
         testsupport::eventually([] { return false; }, 1500ms);
         EXPECT_FALSE(run->exited()) << "only ESC ends the relay";
     }
-    EXPECT_EQ(s.board_lines("GREETING").size(), c.board[1] == "hid" ? 1u : 0u);
+    EXPECT_EQ(s.board_lines("GREETING").size(), words(c.board)[1] == "hid" ? 1u : 0u);
     run->send("\x1b");
     EXPECT_EQ(run->wait_exit(10s), 0) << run->out();
     EXPECT_EQ(run->err(), "");
@@ -117,10 +79,10 @@ INSTANTIATE_TEST_SUITE_P(Relay, Console, testing::ValuesIn(kCases),
 // reaches the board.
 TEST(Relay, AtATerminal) {
     Session s("16384"); // about 1.4 s on the wire
-    s.start_board({"egret", "uart", {"--baud", "115200"}}, 7);
+    s.board("egret uart --baud 115200");
     auto run = s.start({"-t", "egret", "-df", s.example("egret"), "-com", "7"}, true);
     ASSERT_TRUE(run->wait_for_output(kRunning + "\n", 60s)) << run->out();
-    EXPECT_EQ(lines(run->out()), lines("Open COM7 OK.\n" + lines_of(kLoaded) + kRunning + "\n"));
+    EXPECT_EQ(lines(run->out()), lines("Open COM7 OK.\n" + kLoaded + kRunning + "\n"));
     const std::string done = "\r16384 / 16384 bytes (100%)";
     std::string err = run->err();
     size_t last = err.rfind(done);
@@ -170,8 +132,8 @@ TEST(Relay, SerialStreamArrivesWhole) {
 // With two falcon boards present the probe order decides, and the other is left alone.
 TEST(Relay, FalconProbeOrderWins) {
     Session s;
-    s.start_board({"hobby", "hid", {}});
-    s.start_board({"merlin", "hid", {}});
+    s.board("hobby hid");
+    s.board("merlin hid");
     auto run = s.start({"-t", "falcon", "-df", s.example("merlin")});
     ASSERT_TRUE(run->wait_for_output("Image loading...", 30s)) << run->out();
     EXPECT_EQ(lines(run->out()).front(), "MERLIN opened.");

@@ -15,82 +15,38 @@ namespace {
 
 struct RunSetup {
     const char* name;
-    const char* target;    // the board's target
-    const char* transport; // the board's transport
-    const char* typed;     // -t as typed
-    bool usb;              // -usb (egret/heron)
+    std::string board; // target, transport, options
+    std::string args;
+    std::string head; // the first lines of the run
     uint32_t load_addr;
     const char* image_size = "";
-    std::vector<std::string> board_options = {};
 };
 
+const std::string kEgretUsb = "OpenUSB() OK!\nUSB valid flag for egret set.\n" + kLoaded;
+const std::string kHid = kLoaded + "Re-open FALCON device.\n" + kRunning;
+
 const RunSetup kSetups[] = {
-    {"egret_serial", "egret", "uart", "egret", false, 0xF8006000},
-    {"heron_serial", "heron", "uart", "heron", false, 0x1FFE6000},
-    {"egret_usb", "egret", "usb", "egret", true, 0xF8006000},
-    {"heron_usb", "heron", "usb", "heron", true, 0x1FFE6000},
-    {"kestrel", "kestrel", "hid", "falcon", false, 0x00907000},
-    {"merlin", "merlin", "hid", "falcon", false, 0x00907000},
-    {"hobby", "hobby", "hid", "falcon", false, 0x00907000},
+    {"egret_serial", "egret uart", "-t egret -df egret.inc -com 7",
+     "Open COM7 OK.\n" + kLoaded + kRunning, 0xF8006000},
+    {"heron_serial", "heron uart", "-t heron -df heron.inc -com 7",
+     "Open COM7 OK.\n" + kLoaded + kRunning, 0x1FFE6000},
+    {"egret_usb", "egret usb", "-t egret -df egret.inc -usb",
+     kEgretUsb + "Re-open the egret device.\n" + kRunning, 0xF8006000},
+    {"heron_usb", "heron usb", "-t heron -df heron.inc -usb",
+     "OpenUSB() OK!\n" + kLoaded + "Re-open the heron device.\n" + kRunning, 0x1FFE6000},
+    {"kestrel", "kestrel hid", "-t falcon -df kestrel.inc", "KESTREL opened.\n" + kHid, 0x00907000},
+    {"merlin", "merlin hid", "-t falcon -df merlin.inc", "MERLIN opened.\n" + kHid, 0x00907000},
+    {"hobby", "hobby hid", "-t falcon -df hobby.inc", "HOBBY opened.\n" + kHid, 0x00907000},
     // The largest image a full-speed link carries in 0.1 s.
-    {"egret_full_speed_usb",
-     "egret",
-     "usb",
-     "egret",
-     true,
-     0xF8006000,
-     "106496",
-     {"--usb-rate", "1000000"}},
-    {"heron_full_speed_usb",
-     "heron",
-     "usb",
-     "heron",
-     true,
-     0x1FFE6000,
-     "106496",
-     {"--usb-rate", "1000000"}},
+    {"egret_full_speed_usb", "egret usb --usb-rate 1000000", "-t egret -df egret.inc -usb",
+     kEgretUsb + "Re-open the egret device.\n" + kRunning, 0xF8006000, "106496"},
+    {"heron_full_speed_usb", "heron usb --usb-rate 1000000", "-t heron -df heron.inc -usb",
+     "OpenUSB() OK!\n" + kLoaded + "Re-open the heron device.\n" + kRunning, 0x1FFE6000, "106496"},
 };
 
 // Names the case in test listings instead of dumping its bytes.
 void PrintTo(const RunSetup& s, std::ostream* os) {
     *os << s.name;
-}
-
-bool is_falcon(const RunSetup& s) {
-    return std::string(s.typed) == "falcon";
-}
-
-std::vector<std::string> args_for(const RunSetup& s, const std::string& script) {
-    std::vector<std::string> a = {"-t", s.typed, "-df", script};
-    if (std::string(s.transport) == "uart") {
-        a.push_back("-com");
-        a.push_back("7");
-    } else if (s.usb) {
-        a.push_back("-usb");
-    }
-    return a;
-}
-
-std::vector<std::string> expected_lines(const RunSetup& s) {
-    std::vector<std::string> l;
-    std::string t = s.transport;
-    if (t == "uart")
-        l.push_back("Open COM7 OK.");
-    else if (t == "usb")
-        l.push_back("OpenUSB() OK!");
-    else
-        l.push_back(std::string(s.target) == "kestrel"  ? "KESTREL opened."
-                    : std::string(s.target) == "merlin" ? "MERLIN opened."
-                                                        : "HOBBY opened.");
-    if (t == "usb" && std::string(s.target) == "egret")
-        l.push_back("USB valid flag for egret set.");
-    l.insert(l.end(), {"GATE_TYPE: DEVELOP", "Image loading...", "download Image to IRAM OK", ""});
-    if (t == "usb")
-        l.push_back(std::string("Re-open the ") + s.typed + " device.");
-    if (t == "hid")
-        l.push_back("Re-open FALCON device.");
-    l.push_back("Running DDR test..., press \"ESC\" key to exit.");
-    return l;
 }
 
 std::vector<dcd_node> script_entries(const std::string& path) {
@@ -105,8 +61,7 @@ std::vector<dcd_node> script_entries(const std::string& path) {
 }
 
 // The DCD region the board must receive, built here independently of the host's encoder.
-std::string expected_region(const RunSetup& s, const std::vector<dcd_node>& nodes) {
-    bool egret = std::string(s.target) == "egret";
+std::string expected_region(bool egret, bool usb, const std::vector<dcd_node>& nodes) {
     size_t entries = egret ? 200 : 136;
     size_t flag = egret ? 192 : 128;
     std::string out;
@@ -119,7 +74,7 @@ std::string expected_region(const RunSetup& s, const std::vector<dcd_node>& node
         if (i < nodes.size()) {
             addr = nodes[i].addr;
             value = nodes[i].value;
-        } else if (i == flag && s.usb) {
+        } else if (i == flag && usb) {
             addr = egret ? 0xF801DC10 : 0x1FFFDC10;
             value = 0x55AA55AA;
         }
@@ -131,8 +86,7 @@ std::string expected_region(const RunSetup& s, const std::vector<dcd_node>& node
     return out;
 }
 
-std::string rx_line_for_q(const RunSetup& s) {
-    std::string t = s.transport;
+std::string rx_line_for_q(const std::string& t) {
     if (t == "uart")
         return "RX 71";
     if (t == "usb")
@@ -147,17 +101,19 @@ class FullRun : public testing::TestWithParam<RunSetup> {};
 
 TEST_P(FullRun, ToEscWithBootRomExchangesOnTheWire) {
     const RunSetup& s = GetParam();
+    const std::vector<std::string> board = words(s.board);
+    const std::string target = board[0], transport = board[1];
+    const bool usb = transport == "usb", falcon = transport == "hid";
     Session session(s.image_size);
-    session.start_board({s.target, s.transport, s.board_options},
-                        std::string(s.transport) == "uart" ? 7 : 0);
-    std::string script = session.example(s.target);
-    auto run = session.start(args_for(s, script));
+    session.board(s.board);
+    std::string script = session.example(target);
+    auto run = session.start(words(s.args));
 
     ASSERT_TRUE(run->wait_for_output("press \"ESC\" key to exit.\n", 60s)) << run->out();
     ASSERT_TRUE(run->wait_for_output("DDR test: PASS", 20s)) << run->out() << session.board_log();
     EXPECT_NE(run->out().find("Image check: OK"), std::string::npos) << run->out();
     auto got = lines(run->out());
-    auto want = expected_lines(s);
+    auto want = lines(s.head + "\n");
     ASSERT_GE(got.size(), want.size()) << run->out();
     EXPECT_EQ(std::vector<std::string>(got.begin(), got.begin() + want.size()), want);
 
@@ -168,8 +124,8 @@ TEST_P(FullRun, ToEscWithBootRomExchangesOnTheWire) {
         << session.board_log();
     // Before the key only the handshake word or the greeting report went out.
     auto rx = session.board_lines("RX ");
-    ASSERT_EQ(rx.size(), std::string(s.transport) == "uart" ? 1u : 2u) << session.board_log();
-    EXPECT_EQ(rx.back(), rx_line_for_q(s));
+    ASSERT_EQ(rx.size(), transport == "uart" ? 1u : 2u) << session.board_log();
+    EXPECT_EQ(rx.back(), rx_line_for_q(transport));
     EXPECT_TRUE(run->wait_for_output("Key 0x71", 10s)) << run->out();
 
     // ESC ends the run and sends nothing.
@@ -179,12 +135,12 @@ TEST_P(FullRun, ToEscWithBootRomExchangesOnTheWire) {
     EXPECT_EQ(session.board_lines("RX ").size(), rx.size());
 
     // What reached the boot ROM.
-    std::string image = testsupport::read_file(session.image(s.target));
+    std::string image = testsupport::read_file(session.image(target));
     std::string received = session.received_image();
     auto frames = session.board_lines("FRAME ");
     auto nodes = script_entries(session.dir.file(script));
     std::vector<std::string> want_frames;
-    if (is_falcon(s)) {
+    if (falcon) {
         want_frames.push_back(frame(0x0505, 0, 0, 0, 0, 0));
         for (const dcd_node& n : nodes)
             want_frames.push_back(frame(0x0202, n.addr, 0x20, 0, n.value, 0));
@@ -203,8 +159,8 @@ TEST_P(FullRun, ToEscWithBootRomExchangesOnTheWire) {
         want_frames.push_back(frame(0x0404, s.load_addr, 0, uint32_t(image.size()), 0, 0xAA));
         want_frames.push_back(frame(0x0505, 0, 0, 0, 0, 0));
         EXPECT_TRUE(session.board_lines("REG ").empty());
-        size_t off = std::string(s.target) == "egret" ? 52 : 36;
-        std::string region = expected_region(s, nodes);
+        size_t off = target == "egret" ? 52 : 36;
+        std::string region = expected_region(target == "egret", usb, nodes);
         ASSERT_EQ(received.size(), image.size());
         EXPECT_EQ(received.substr(0, off), image.substr(0, off));
         EXPECT_EQ(hex(received.substr(off, region.size())), hex(region));
