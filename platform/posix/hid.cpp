@@ -39,7 +39,6 @@ constexpr GUID kHidGuid = {
 constexpr DWORD kErrorSemTimeout = 121; // ERROR_SEM_TIMEOUT
 constexpr DWORD kPending = ERROR_IO_PENDING;
 constexpr auto kHelloWait = std::chrono::milliseconds(2000);
-constexpr auto kSyncWait = std::chrono::milliseconds(5000);
 // Like the class driver's ring of input buffers: a host that stops reading loses the
 // oldest reports, never memory.
 constexpr size_t kMaxBufferedReports = 1024;
@@ -88,7 +87,7 @@ std::set<PHIDP_PREPARSED_DATA> g_preparsed; // live records, so stale pointers a
 
 // ---- open devices -------------------------------------------------------------------
 
-// One overlapped (or internal synchronous) request. A write that went out keeps its place
+// One overlapped request. A write that went out keeps its place
 // in the queue after a cancel, with ov null, because its 'A' is still to come.
 struct Request {
     Request(OVERLAPPED* o, HANDLE e, BYTE* b = nullptr) : ov(o), event(e), buf(b) {}
@@ -104,7 +103,6 @@ struct HidDevice {
     int peer = -1; // the device's end, held only by a handle made without a device
     int wake_rd = -1;
     int wake_wr = -1;
-    bool overlapped = false;
     WORD vid = 0, pid = 0, in_len = 0, out_len = 0;
 
     std::mutex m;
@@ -282,26 +280,6 @@ BOOL fail_now(HidDevice& d, OVERLAPPED* ov, DWORD err) {
     return fail(err);
 }
 
-// Waits (bounded) for a synchronous request; on time-out it is withdrawn.
-BOOL finish_sync(HidDevice& d, std::unique_lock<std::mutex>& lk, std::deque<Request>& q,
-                 OVERLAPPED& ov, DWORD* n) {
-    if (!d.done.wait_for(lk, kSyncWait, [&] { return ov.Internal != kPending; })) {
-        auto it = std::find_if(q.begin(), q.end(), [&](const Request& r) { return r.ov == &ov; });
-        if (it != q.end()) {
-            if (it->sent)
-                it->ov = nullptr; // keeps its place for the device's 'A'
-            else
-                q.erase(it);
-        }
-        return fail(kErrorSemTimeout);
-    }
-    if (n)
-        *n = static_cast<DWORD>(ov.InternalHigh);
-    if (ov.Internal != 0)
-        return fail(static_cast<DWORD>(ov.Internal));
-    return TRUE;
-}
-
 void start_request(OVERLAPPED* ov) {
     ov->Internal = kPending;
     ov->InternalHigh = 0;
@@ -309,6 +287,7 @@ void start_request(OVERLAPPED* ov) {
         ResetEvent(ov->hEvent);
 }
 
+// Every request is overlapped: the part code opens HID devices with FILE_FLAG_OVERLAPPED.
 BOOL op_read(void* obj, void* buf, DWORD n, DWORD* got, OVERLAPPED* ov) {
     auto& d = *static_cast<HidDevice*>(obj);
     std::unique_lock<std::mutex> lk(d.m);
@@ -316,32 +295,23 @@ BOOL op_read(void* obj, void* buf, DWORD n, DWORD* got, OVERLAPPED* ov) {
         *got = 0;
     if (d.closed)
         return fail(ERROR_INVALID_HANDLE);
-    if (!buf || d.in_len == 0 || n < d.in_len || (d.overlapped && !ov))
+    if (!buf || d.in_len == 0 || n < d.in_len || !ov)
         return fail(ERROR_INVALID_PARAMETER);
     if (d.gone)
-        return fail_now(d, d.overlapped ? ov : nullptr, ERROR_DEVICE_NOT_CONNECTED);
+        return fail_now(d, ov, ERROR_DEVICE_NOT_CONNECTED);
     auto* dst = static_cast<BYTE*>(buf);
+    start_request(ov);
     if (!d.reports.empty()) {
         std::memcpy(dst, d.reports.front().data(), d.in_len);
         d.reports.pop_front();
         if (got)
             *got = d.in_len;
-        if (d.overlapped) {
-            start_request(ov);
-            Request r(ov, ov->hEvent);
-            complete(d, r, 0, d.in_len);
-        }
+        Request r(ov, ov->hEvent);
+        complete(d, r, 0, d.in_len);
         return TRUE;
     }
-    if (d.overlapped) {
-        start_request(ov);
-        d.reads.emplace_back(ov, ov->hEvent, dst);
-        return fail(ERROR_IO_PENDING);
-    }
-    OVERLAPPED local{};
-    local.Internal = kPending;
-    d.reads.emplace_back(&local, nullptr, dst);
-    return finish_sync(d, lk, d.reads, local, got);
+    d.reads.emplace_back(ov, ov->hEvent, dst);
+    return fail(ERROR_IO_PENDING);
 }
 
 BOOL op_write(void* obj, const void* buf, DWORD n, DWORD* put, OVERLAPPED* ov) {
@@ -351,17 +321,12 @@ BOOL op_write(void* obj, const void* buf, DWORD n, DWORD* put, OVERLAPPED* ov) {
         *put = 0;
     if (d.closed)
         return fail(ERROR_INVALID_HANDLE);
-    if (!buf || d.out_len == 0 || n != d.out_len || (d.overlapped && !ov))
+    if (!buf || d.out_len == 0 || n != d.out_len || !ov)
         return fail(ERROR_INVALID_PARAMETER);
     if (d.gone)
-        return fail_now(d, d.overlapped ? ov : nullptr, ERROR_DEVICE_NOT_CONNECTED);
-    OVERLAPPED local{};
-    OVERLAPPED* rov = d.overlapped ? ov : &local;
-    if (d.overlapped)
-        start_request(ov);
-    else
-        local.Internal = kPending;
-    Request r(rov, d.overlapped ? ov->hEvent : nullptr);
+        return fail_now(d, ov, ERROR_DEVICE_NOT_CONNECTED);
+    start_request(ov);
+    Request r(ov, ov->hEvent);
     const auto* src = static_cast<const BYTE*>(buf);
     r.msg.reserve(1 + n);
     r.msg.push_back('O');
@@ -374,9 +339,7 @@ BOOL op_write(void* obj, const void* buf, DWORD n, DWORD* put, OVERLAPPED* ov) {
     }
     if (has_unsent(d))
         kick(d); // the I/O thread takes over once the socket has room
-    if (d.overlapped)
-        return fail(ERROR_IO_PENDING);
-    return finish_sync(d, lk, d.writes, local, put);
+    return fail(ERROR_IO_PENDING);
 }
 
 BOOL op_cancel(void* obj) {
@@ -491,7 +454,7 @@ std::shared_ptr<HidDevice> device_of(HANDLE h) {
 
 } // namespace
 
-HANDLE hid_create(const std::string& path, DWORD, DWORD, DWORD flags) {
+HANDLE hid_create(const std::string& path, DWORD, DWORD, DWORD) {
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     if (path.empty() || path.size() >= sizeof addr.sun_path) {
@@ -517,7 +480,6 @@ HANDLE hid_create(const std::string& path, DWORD, DWORD, DWORD flags) {
     }
     d->wake_rd = wake[0];
     d->wake_wr = wake[1];
-    d->overlapped = (flags & FILE_FLAG_OVERLAPPED) != 0;
     try {
         d->io = std::thread(io_loop, d.get());
     } catch (const std::system_error&) {
@@ -527,7 +489,7 @@ HANDLE hid_create(const std::string& path, DWORD, DWORD, DWORD flags) {
     return handle_add(&kHidOps, std::move(d));
 }
 
-HANDLE hid_create_unconnected(const uint8_t* hello, size_t n, DWORD flags) {
+HANDLE hid_create_unconnected(const uint8_t* hello, size_t n, DWORD) {
     auto d = std::make_shared<HidDevice>();
     if (!take_hello(hello, n, *d)) {
         SetLastError(ERROR_GEN_FAILURE);
@@ -540,7 +502,6 @@ HANDLE hid_create_unconnected(const uint8_t* hello, size_t n, DWORD flags) {
     }
     d->fd = sv[0];
     d->peer = sv[1];
-    d->overlapped = (flags & FILE_FLAG_OVERLAPPED) != 0;
     return handle_add(&kHidOps, std::move(d));
 }
 
