@@ -12,20 +12,15 @@
 #include "boardsim/log.h"
 #include "tests/fuzz/fuzz_util.h"
 
-#include <vector>
-
 using namespace board;
 
 namespace {
 
 // egret/heron take a byte stream; falcon takes the bytes in ID-2 reports of up to 64.
 void send(Board& b, std::span<const uint8_t> bytes) {
-    if (b.chip->gen != Gen::Falcon) {
-        if (rom_stream(b, bytes) > bytes.size())
-            std::abort();
-        return;
-    }
-    for (size_t off = 0; off < bytes.size(); off += 64) {
+    if (b.chip->gen != Gen::Falcon && rom_stream(b, bytes) > bytes.size())
+        std::abort();
+    for (size_t off = 0; b.chip->gen == Gen::Falcon && off < bytes.size(); off += 64) {
         std::vector<uint8_t> report = {2};
         auto piece = bytes.subspan(off, std::min<size_t>(64, bytes.size() - off));
         report.insert(report.end(), piece.begin(), piece.end());
@@ -35,61 +30,44 @@ void send(Board& b, std::span<const uint8_t> bytes) {
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    if (!log_open("/dev/null"))
-        std::abort();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    [[maybe_unused]] static const bool quiet = log_open("/dev/null") || (std::abort(), false);
     fuzz::Reader in{{data, size}};
     auto chips = all_chips();
     const Chip& chip = chips[in.byte() % chips.size()];
     const uint8_t faults = in.byte();
-    Options opt;
-    opt.target = chip.name;
-    opt.transport = chip.gen == Gen::Falcon ? Transport::Hid : Transport::Uart;
-    opt.gate_product = faults & 1;
-    if (faults & 2)
-        opt.wrong_ack.insert(Exchange::Gate);
-    if (faults & 4)
-        opt.silent.insert(Exchange::ImageGate);
-    opt.reject_write = faults & 8 ? 2 : 0;
-    if (faults & 16)
-        opt.unplug_after_bytes = 100;
-    opt.zero_in_output = faults & 32;
-    opt.stream_bytes = faults & 64 ? 300 : 0;
+    const Options opt{.target = chip.name,
+                      .transport = chip.gen == Gen::Falcon ? Transport::Hid : Transport::Uart,
+                      .gate_product = (faults & 1) != 0,
+                      .wrong_ack = faults & 2 ? std::set{Exchange::Gate} : std::set<Exchange>{},
+                      .silent = faults & 4 ? std::set{Exchange::ImageGate} : std::set<Exchange>{},
+                      .reject_write = faults & 8 ? 2u : 0u,
+                      .unplug_after_bytes =
+                          faults & 16 ? std::optional<uint64_t>(100) : std::nullopt,
+                      .stream_bytes = faults & 64 ? 300u : 0u,
+                      .zero_in_output = (faults & 32) != 0};
 
     Board b;
     board_init(b, opt, chip);
-    static std::vector<std::vector<uint8_t>> images;
-    if (images.empty())
-        for (const Chip& c : chips)
-            images.push_back(make_image(c, kMinImageSize));
+    const std::vector<uint8_t> image = make_image(chip, kMinImageSize);
     while (!in.empty()) {
-        switch (in.byte() % 4) {
-        case 0: {
+        const uint8_t step = in.byte() % 4;
+        if (step == 0) {
             auto bytes = in.take(in.u16());
             if (chip.gen != Gen::Falcon)
                 send(b, bytes);
             else if (!bytes.empty())
                 rom_report(b, bytes);
-            break;
-        }
-        case 1: {
-            std::vector<uint8_t> img = images[static_cast<size_t>(&chip - chips.data())];
-            uint16_t at = in.u16();
+        } else if (step == 1) {
+            std::vector<uint8_t> img = image;
+            const uint16_t at = in.u16();
             img[at % img.size()] ^= in.byte();
             send(b, img);
-            break;
-        }
-        case 2:
+        } else if (step == 2) {
             if (b.phase == Phase::Started)
                 program_link_up(b);
-            break;
-        default:
+        } else {
             program_key(b, in.byte());
-            break;
         }
         if (b.image.size() > b.image_len && b.phase == Phase::Image)
             std::abort();

@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <memory>
+#include <string_view>
 #include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -14,45 +15,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // word's end is caught.
     std::vector<std::unique_ptr<char[]>> words;
     std::vector<char*> argv;
-    const uint8_t *p = data, *end = data + size;
-    while (argv.size() < 64) {
-        const uint8_t* z = std::find(p, end, 0);
-        words.push_back(std::make_unique<char[]>(size_t(z - p) + 1)); // zero-filled
-        std::memcpy(words.back().get(), p, size_t(z - p));
-        argv.push_back(words.back().get());
-        if (z == end)
-            break;
-        p = z + 1;
+    const uint8_t* end = data + size;
+    for (const uint8_t *p = data, *z = nullptr; z != end && argv.size() < 64; p = z + 1) {
+        z = std::find(p, end, 0);
+        argv.push_back(words.emplace_back(std::make_unique<char[]>(size_t(z - p) + 1)).get());
+        std::memcpy(argv.back(), p, size_t(z - p)); // the block is zero-filled
     }
     const int argc = static_cast<int>(argv.size());
     argv.push_back(nullptr);
 
     use_usb = 0; // process-wide: each input starts as a fresh process does
-    char exe[256];
-    std::snprintf(exe, sizeof exe, "%s", argv[0] + base_name_offset(argv[0]));
-    if (argc < 2) {
-        print_usage(exe);
-        return 0;
-    }
     cmd_options opts = {};
-    int rc = parse_options(argc - 1, argv.data() + 1, &opts);
+    int rc = argc < 2 ? PARSE_HELP : parse_options(argc - 1, argv.data() + 1, &opts);
     if (rc == PARSE_HELP)
-        print_usage(exe);
+        print_usage(argv[0] + base_name_offset(argv[0]));
     if (rc > PARSE_VERSION || rc < -9)
         std::abort();
     if (rc != PARSE_GO_ON || check_options(opts) != 0)
         return 0;
     // What the run goes on with must be what the checks promise.
-    if (!opts.target || !opts.ddr_file)
-        std::abort();
-    bool serial_capable =
-        std::strcmp(opts.target, "egret") == 0 || std::strcmp(opts.target, "heron") == 0;
-    if (!serial_capable && std::strcmp(opts.target, "falcon") != 0)
-        std::abort();
-    if (serial_capable && (opts.com_num != nullptr) == (use_usb == 1))
-        std::abort();
-    if (opts.com_num &&
-        (!is_all_digits(opts.com_num) || std::strlen(opts.com_num) > MAX_COM_DIGITS))
+    const std::string_view target = opts.target ? opts.target : "";
+    const bool serial_capable = target == "egret" || target == "heron";
+    if (!opts.ddr_file || (!serial_capable && target != "falcon") ||
+        (serial_capable && (opts.com_num != nullptr) == (use_usb == 1)) ||
+        (opts.com_num &&
+         (!is_all_digits(opts.com_num) || std::strlen(opts.com_num) > MAX_COM_DIGITS)))
         std::abort();
     return 0;
 }

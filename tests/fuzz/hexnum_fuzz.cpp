@@ -2,7 +2,6 @@
 // 8 hexadecimal digits.
 #include "app/utility.h"
 
-#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -11,27 +10,22 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // A zero-terminated word of exactly the input's bytes (up to a zero byte), in a block
     // of its own size.
-    std::string word(reinterpret_cast<const char*>(data), size);
-    word.resize(std::strlen(word.c_str()));
-    auto copy = std::make_unique<char[]>(word.size() + 1);
-    std::memcpy(copy.get(), word.c_str(), word.size() + 1);
+    const std::string word(reinterpret_cast<const char*>(data),
+                           strnlen(reinterpret_cast<const char*>(data), size));
+    auto copy = std::make_unique<char[]>(word.size() + 1); // zero-filled
+    std::memcpy(copy.get(), word.data(), word.size());
 
     uint32_t value = 0xDEADBEEF;
     int rc = parse_hex_num(copy.get(), &value);
 
-    bool prefix = word.size() >= 2 && word[0] == '0' && (word[1] == 'x' || word[1] == 'X');
-    bool digits = word.size() >= 3 && word.size() <= 10;
-    for (size_t i = 2; digits && i < word.size(); ++i)
-        digits = std::isxdigit(static_cast<unsigned char>(word[i])) != 0;
-    if (!prefix && rc != -1)
+    const bool prefix = word.size() >= 2 && word[0] == '0' && (word[1] == 'x' || word[1] == 'X');
+    const bool fits = word.size() >= 3 && word.size() <= 10;
+    const bool digits = fits && word.find_first_not_of("0123456789abcdefABCDEF", 2) == word.npos;
+    if (prefix ? (!fits && rc != -2) || digits != (rc == 0) : rc != -1)
         std::abort();
-    if (prefix && (word.size() < 3 || word.size() > 10) && rc != -2)
+    // A refused word stores nothing.
+    if (value !=
+        (rc == 0 ? static_cast<uint32_t>(std::strtoul(copy.get() + 2, nullptr, 16)) : 0xDEADBEEF))
         std::abort();
-    if (prefix && digits != (rc == 0))
-        std::abort();
-    if (rc == 0 && value != static_cast<uint32_t>(std::strtoul(copy.get() + 2, nullptr, 16)))
-        std::abort();
-    if (rc != 0 && value != 0xDEADBEEF)
-        std::abort(); // a refused word stores nothing
     return 0;
 }

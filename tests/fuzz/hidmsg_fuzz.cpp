@@ -10,8 +10,8 @@
 #include "platform/winapi.h"
 #include "tests/fuzz/fuzz_util.h"
 
+#include <algorithm>
 #include <array>
-#include <cstring>
 #include <vector>
 
 namespace {
@@ -19,7 +19,7 @@ namespace {
 struct Slot {
     bool busy = false;
     OVERLAPPED ov{};
-    HANDLE event = INVALID_HANDLE_VALUE;
+    HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     std::vector<BYTE> buf; // exactly what the request was given
 };
 
@@ -36,71 +36,33 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint16_t out_len = static_cast<uint16_t>(hello[7] | hello[8] << 8);
 
     std::array<Slot, 8> slots;
-    auto free_slot = [&]() -> Slot* {
-        for (Slot& s : slots)
-            if (!s.busy)
-                return &s;
-        return nullptr;
-    };
-    auto start = [&](Slot& s, size_t n) {
-        if (s.event == INVALID_HANDLE_VALUE)
-            s.event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        s.ov = OVERLAPPED{};
-        s.ov.hEvent = s.event;
-        s.buf.assign(n, 0);
-        s.busy = true;
-    };
-
     while (!in.empty()) {
-        switch (in.byte() % 5) {
-        case 0: {
+        const uint8_t step = in.byte() % 5;
+        if (step == 0) {
             auto msg = in.take(in.u16());
             posix::hid_deliver(h, msg.data(), msg.size());
-            break;
-        }
-        case 1: {
-            size_t extra = in.byte() & 1;
-            if (Slot* s = free_slot()) {
-                start(*s, in_len + extra);
-                if (ReadFile(h, s->buf.data(), static_cast<DWORD>(s->buf.size()), nullptr,
-                             &s->ov)) {
-                    if (s->ov.InternalHigh != in_len)
-                        std::abort();
-                    s->busy = false;
-                } else if (GetLastError() != ERROR_IO_PENDING) {
-                    s->busy = false;
-                }
-            }
-            break;
-        }
-        case 2: {
-            if (Slot* s = free_slot()) {
-                start(*s, out_len);
-                auto payload = in.take(out_len);
-                if (!payload.empty())
-                    std::memcpy(s->buf.data(), payload.data(), payload.size());
-                if (WriteFile(h, s->buf.data(), static_cast<DWORD>(s->buf.size()), nullptr,
-                              &s->ov) ||
-                    GetLastError() != ERROR_IO_PENDING)
-                    s->busy = false;
-            }
-            break;
-        }
-        case 3:
+        } else if (step == 1 || step == 2) {
+            const size_t n = step == 1 ? in_len + (in.byte() & 1) : out_len;
+            auto s = std::ranges::find(slots, false, &Slot::busy);
+            if (s == slots.end())
+                continue;
+            s->ov = {.hEvent = s->event};
+            s->buf.assign(n, 0);
+            if (step == 2)
+                std::ranges::copy(in.take(out_len), s->buf.begin());
+            const bool done = step == 1 ? ReadFile(h, s->buf.data(), DWORD(n), nullptr, &s->ov)
+                                        : WriteFile(h, s->buf.data(), DWORD(n), nullptr, &s->ov);
+            if (done && step == 1 && s->ov.InternalHigh != in_len)
+                std::abort();
+            s->busy = !done && GetLastError() == ERROR_IO_PENDING;
+        } else if (step == 3) {
             CancelIo(h);
-            break;
-        default: {
-            Slot& s = slots[in.byte() % slots.size()];
-            if (!s.busy)
-                break;
+        } else if (Slot& s = slots[in.byte() % slots.size()]; s.busy) {
             DWORD n = 0;
-            if (GetOverlappedResult(h, &s.ov, &n, FALSE) || GetLastError() != ERROR_IO_INCOMPLETE) {
-                if (n > s.buf.size())
-                    std::abort();
-                s.busy = false;
-            }
-            break;
-        }
+            s.busy =
+                !GetOverlappedResult(h, &s.ov, &n, FALSE) && GetLastError() == ERROR_IO_INCOMPLETE;
+            if (n > s.buf.size())
+                std::abort();
         }
     }
     // Closing ends every request still in flight; only then may their records go.
@@ -108,8 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (Slot& s : slots) {
         if (s.busy && s.ov.Internal == ERROR_IO_PENDING)
             std::abort();
-        if (s.event != INVALID_HANDLE_VALUE)
-            CloseHandle(s.event);
+        CloseHandle(s.event);
     }
     return 0;
 }
