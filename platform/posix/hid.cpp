@@ -36,7 +36,6 @@ namespace {
 constexpr GUID kHidGuid = {
     0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
 
-constexpr DWORD kErrorSemTimeout = 121; // ERROR_SEM_TIMEOUT
 constexpr DWORD kPending = ERROR_IO_PENDING;
 constexpr auto kHelloWait = std::chrono::milliseconds(2000);
 // Like the class driver's ring of input buffers: a host that stops reading loses the
