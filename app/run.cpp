@@ -133,9 +133,8 @@ void progress_begin() {
     progress_width = 0;
 }
 
+// Given to the download only while standard error is a console.
 void progress_show(uint32_t done, uint32_t total) {
-    if (!progress_console)
-        return;
     auto now = std::chrono::steady_clock::now();
     if (progress_width != 0 && done < total && now - progress_shown_at < PROGRESS_EVERY)
         return;
@@ -238,7 +237,7 @@ int larkspur_run(int argc, char** argv) {
     std::printf("Image loading...\n");
     progress_begin();
     unsigned sent = rom_write_image(image_buf.get(), image_size, current_target().load_addr,
-                                    IMAGE_FRAME_TAIL, progress_show);
+                                    IMAGE_FRAME_TAIL, progress_console ? progress_show : nullptr);
     progress_end();
     if (sent != 1) {
         std::printf("download Image to IRAM failed\n");

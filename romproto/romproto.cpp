@@ -108,7 +108,8 @@ unsigned rom_write_image(const uint8_t* image, uint32_t size, uint32_t load_addr
         return 0;
     if (falcon)
         dev_set_report_id(2);
-    const uint32_t piece = dev_image_piece();
+    // Pieces only for a progress display: without one the image goes in one write, as ever.
+    const uint32_t piece = progress ? dev_image_piece() : 0;
     for (uint32_t done = 0; done < size;) {
         const uint32_t n = piece && size - done > piece ? piece : size - done;
         uint32_t written = 0;

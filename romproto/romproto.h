@@ -33,7 +33,7 @@ void rom_build_command(rom_command* cmd, uint16_t code, uint32_t addr, uint8_t w
                        uint32_t length, uint32_t value, uint8_t tail);
 unsigned rom_check_gate(uint8_t* gate_type);
 unsigned rom_write(uint32_t addr, uint32_t value);
-// Called after each piece of the image has gone out.
+// Called after each piece of the image has gone out; without it the image goes in one write.
 using rom_progress_fn = void (*)(uint32_t done, uint32_t total);
 unsigned rom_write_image(const uint8_t* image, uint32_t size, uint32_t load_addr, uint8_t tail,
                          rom_progress_fn progress = nullptr);
