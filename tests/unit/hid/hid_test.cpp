@@ -253,3 +253,42 @@ TEST_F(HidTransport, AVanishingDeviceFailsAtOnceAndComesBack) {
 }
 
 } // namespace
+
+namespace {
+
+// The class calls refuse what is not theirs with the codes the part code sees: a handle of
+// another kind, a missing or malformed record, a buffer too small.
+TEST(HidDevices, CallsRefuseWhatIsNotTheirs) {
+    HANDLE other = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    GUID guid{};
+    HidD_GetHidGuid(&guid);
+    HIDD_ATTRIBUTES attrs{};
+    PHIDP_PREPARSED_DATA pp = nullptr;
+    HIDP_CAPS caps{};
+    SP_DEVICE_INTERFACE_DATA data{};
+    data.cbSize = sizeof data;
+    auto error_of = [](bool failed) { return failed ? GetLastError() : DWORD(0); };
+    EXPECT_EQ(SetupDiGetClassDevsW(&guid, nullptr, nullptr, DIGCF_PRESENT), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(error_of(!SetupDiEnumDeviceInterfaces(other, nullptr, &guid, 0, &data)),
+              DWORD(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(
+        error_of(!SetupDiGetDeviceInterfaceDetailW(other, &data, nullptr, 0, nullptr, nullptr)),
+        DWORD(ERROR_INVALID_HANDLE));
+    EXPECT_FALSE(SetupDiDestroyDeviceInfoList(other));
+    EXPECT_FALSE(HidD_GetAttributes(other, &attrs));
+    EXPECT_FALSE(HidD_GetPreparsedData(other, &pp));
+    EXPECT_EQ(HidP_GetCaps(nullptr, &caps), HIDP_STATUS_INVALID_PREPARSED_DATA);
+
+    HDEVINFO set =
+        SetupDiGetClassDevsW(&guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    ASSERT_NE(set, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(error_of(!SetupDiEnumDeviceInterfaces(set, nullptr, nullptr, 0, &data)),
+              DWORD(ERROR_INVALID_PARAMETER));
+    data.Reserved = 0; // names no interface of the set
+    EXPECT_EQ(error_of(!SetupDiGetDeviceInterfaceDetailW(set, &data, nullptr, 0, nullptr, nullptr)),
+              DWORD(ERROR_INVALID_PARAMETER));
+    EXPECT_TRUE(SetupDiDestroyDeviceInfoList(set));
+    CloseHandle(other);
+}
+
+} // namespace

@@ -9,7 +9,9 @@
 #include <pty.h>
 
 #include <atomic>
+#include <functional>
 #include <thread>
+#include <tuple>
 
 namespace posix { // a pseudo-terminal keeps neither byte size nor parity: these are checked alone
 void termios_to_dcb(const termios& tio, DCB& dcb);
@@ -251,6 +253,45 @@ TEST(Keys, OnATerminalLoneEscIsAKeySequencesAreDroppedUnechoedAndSettingsComeBac
         EXPECT_EQ(helper.stop(), sigterm ? 128 + SIGTERM : 0);
         const termios after = pty.settings();
         EXPECT_TRUE(after.c_lflag == before.c_lflag && after.c_iflag == before.c_iflag);
+    }
+}
+
+// The comm calls refuse a handle that is no serial port.
+TEST_F(Uart, CommCallsRefuseAHandleOfAnotherKind) {
+    HANDLE other = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    DCB dcb{};
+    COMMTIMEOUTS timeouts{};
+    COMSTAT stat{};
+    DWORD errors = 0;
+    const std::function<BOOL()> calls[] = {[&] { return SetupComm(other, 4096, 4096); },
+                                           [&] { return SetCommTimeouts(other, &timeouts); },
+                                           [&] { return GetCommState(other, &dcb); },
+                                           [&] { return SetCommState(other, &dcb); },
+                                           [&] { return PurgeComm(other, PURGE_RXCLEAR); },
+                                           [&] { return ClearCommError(other, &errors, &stat); }};
+    for (const auto& call : calls) {
+        SetLastError(0);
+        EXPECT_FALSE(call());
+        EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
+    }
+    CloseHandle(other);
+}
+
+// Piped bytes are keys as they come, a control byte cuts an escape sequence short, and the
+// end of the input (or none at all) gives no keys.
+TEST(Keys, PipedBytesAreKeysAndTheEndOfInputGivesNone) {
+    const std::tuple<std::string, bool, std::string> cases[] = {
+        {std::string("q\n\x1b[Bz\0\x1b[\n\x1bq", 12), false, "113 10 122 0 10 27 "},
+        {"", true, ""},  // /dev/null
+        {"", false, ""}, // a pipe closed at once
+    };
+    for (const auto& [input, null_input, keys] : cases) {
+        testsupport::RunOptions opt;
+        opt.stdin_data = input;
+        opt.stdin_null = null_input;
+        auto r = testsupport::run({PLATFORM_HELPER, "keys", "300"}, opt);
+        EXPECT_EQ(r.exit_code, keys.empty() ? 1 : 0) << r.out; // 1: no ESC in time
+        EXPECT_EQ(r.out, "ready\n" + keys);
     }
 }
 
