@@ -248,8 +248,6 @@ int _kbhit(void);
 int _getch(void);
 
 // Console output: the standard handles, and whether one is a console (on POSIX: a terminal).
-#define STD_INPUT_HANDLE ((DWORD)-10)
-#define STD_OUTPUT_HANDLE ((DWORD)-11)
 #define STD_ERROR_HANDLE ((DWORD)-12)
 HANDLE GetStdHandle(DWORD nStdHandle);
 BOOL GetConsoleMode(HANDLE hConsoleHandle, LPDWORD lpMode);

@@ -226,24 +226,14 @@ int std_fd(HANDLE h) {
 
 } // namespace
 
+// Only standard error is asked for (the download's progress).
 HANDLE GetStdHandle(DWORD nStdHandle) {
-    static const std::array<HANDLE, 3> handles = [] {
-        std::array<HANDLE, 3> h{};
-        for (int fd = 0; fd < 3; ++fd)
-            h[size_t(fd)] = posix::handle_add(&kStdOps, std::make_shared<StdStream>(StdStream{fd}));
-        return h;
-    }();
-    switch (nStdHandle) {
-    case STD_INPUT_HANDLE:
-        return handles[0];
-    case STD_OUTPUT_HANDLE:
-        return handles[1];
-    case STD_ERROR_HANDLE:
-        return handles[2];
-    default:
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return INVALID_HANDLE_VALUE;
-    }
+    static const HANDLE err =
+        posix::handle_add(&kStdOps, std::make_shared<StdStream>(StdStream{STDERR_FILENO}));
+    if (nStdHandle == STD_ERROR_HANDLE)
+        return err;
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return INVALID_HANDLE_VALUE;
 }
 
 BOOL GetConsoleMode(HANDLE hConsoleHandle, LPDWORD lpMode) {

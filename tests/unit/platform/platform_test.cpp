@@ -277,6 +277,39 @@ TEST_F(Uart, CommCallsRefuseAHandleOfAnotherKind) {
     CloseHandle(other);
 }
 
+// The generic entry points refuse a handle whose kind cannot do what is asked, or none at
+// all, and CreateFile refuses what it cannot name.
+TEST(Sync, EntryPointsRefuseWhatTheyCannotServe) {
+    HANDLE ev = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE gone = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    CloseHandle(gone);
+    char buf[4];
+    DWORD n = 0;
+    OVERLAPPED ov{};
+    const std::function<BOOL()> calls[] = {
+        [&] { return ReadFile(ev, buf, 4, &n, nullptr); },
+        [&] { return WriteFile(ev, buf, 4, &n, nullptr); },
+        [&] { return DeviceIoControl(ev, 0, buf, 4, buf, 4, &n, nullptr); },
+        [&] { return CancelIo(ev); },
+        [&] { return GetOverlappedResult(ev, &ov, &n, FALSE); },
+        [&] { return SetEvent(gone); },
+        [&] { return ResetEvent(gone); },
+        [&] { return CloseHandle(gone); }};
+    for (const auto& call : calls) {
+        SetLastError(0);
+        EXPECT_FALSE(call());
+        EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
+    }
+    EXPECT_EQ(WaitForSingleObject(gone, 0), WAIT_FAILED);
+    EXPECT_EQ(CreateFileA(nullptr, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(CreateFileW(L"\\\\.\\COM\u00e9", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(CreateFileA("\\\\.\\COM1", GENERIC_READ, 0, nullptr, 0, 0, nullptr),
+              INVALID_HANDLE_VALUE);
+    CloseHandle(ev);
+}
+
 // Piped bytes are keys as they come, a control byte cuts an escape sequence short, and the
 // end of the input (or none at all) gives no keys.
 TEST(Keys, PipedBytesAreKeysAndTheEndOfInputGivesNone) {
