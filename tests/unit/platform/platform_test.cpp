@@ -313,16 +313,23 @@ TEST(Sync, EntryPointsRefuseWhatTheyCannotServe) {
 // Piped bytes are keys as they come, a control byte cuts an escape sequence short, and the
 // end of the input (or none at all) gives no keys.
 TEST(Keys, PipedBytesAreKeysAndTheEndOfInputGivesNone) {
-    const std::tuple<std::string, bool, std::string> cases[] = {
-        {std::string("q\n\x1b[Bz\0\x1b[\n\x1bq", 12), false, "113 10 122 0 10 27 "},
-        {"", true, ""},  // /dev/null
-        {"", false, ""}, // a pipe closed at once
+    const std::vector<std::string> helper = {PLATFORM_HELPER, "keys", "300"};
+    testsupport::TempDir dir;
+    dir.write("k", "x\x1b");
+    // Closed: a file the program opens later must not become its standard input.
+    const std::vector<std::string> closed = {"/bin/sh", "-c", "exec \"$0\" keys 300 \"$1\" <&-",
+                                             PLATFORM_HELPER, dir.file("k")};
+    const std::tuple<std::vector<std::string>, std::string, bool, std::string> cases[] = {
+        {helper, std::string("q\n\x1b[Bz\0\x1b[\n\x1bq", 12), false, "113 10 122 0 10 27 "},
+        {helper, "", true, ""},  // /dev/null
+        {helper, "", false, ""}, // a pipe closed at once
+        {closed, "", true, ""},
     };
-    for (const auto& [input, null_input, keys] : cases) {
+    for (const auto& [argv, input, null_input, keys] : cases) {
         testsupport::RunOptions opt;
         opt.stdin_data = input;
         opt.stdin_null = null_input;
-        auto r = testsupport::run({PLATFORM_HELPER, "keys", "300"}, opt);
+        auto r = testsupport::run(argv, opt);
         EXPECT_EQ(r.exit_code, keys.empty() ? 1 : 0) << r.out; // 1: no ESC in time
         EXPECT_EQ(r.out, "ready\n" + keys);
     }
