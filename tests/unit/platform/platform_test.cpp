@@ -305,6 +305,7 @@ TEST(Sync, EntryPointsRefuseWhatTheyCannotServe) {
               INVALID_HANDLE_VALUE);
     EXPECT_EQ(CreateFileW(L"\\\\.\\COM\u00e9", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr),
               INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND)) << "a name no device can have";
     EXPECT_EQ(CreateFileA("\\\\.\\COM1", GENERIC_READ, 0, nullptr, 0, 0, nullptr),
               INVALID_HANDLE_VALUE);
     CloseHandle(ev);
