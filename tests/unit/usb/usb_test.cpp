@@ -372,6 +372,8 @@ TEST_F(Usb, BulkOpenTakesOnlyItsBoardAndTransfersOnItsPipes) {
     s.start_board({"heron", "usb", {}});
     EXPECT_EQ(OpenUSB(USB_ROW_EGRET, 1), 0);
     expect_nothing_open();
+    EXPECT_EQ(OpenUSB(USB_DEVICE_ROWS, 1), 0) << "a row past the table";
+    expect_nothing_open();
     // Without a wait of its own the open waits 30 s: long enough for the bus to be replaced.
     int opened = -1;
     std::thread open([&] { opened = OpenUSB(USB_ROW_EGRET, 0); });
