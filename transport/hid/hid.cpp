@@ -246,13 +246,23 @@ int hid_write(const void* buf, DWORD count, DWORD* written) {
     return 1;
 }
 
+namespace {
+
+// Hands the payload of the report read to the caller, at most count bytes of it.
+void take_payload(void* buf, DWORD count) {
+    count = std::min<DWORD>(count, hid_caps.InputReportByteLength - 1u);
+    if (count)
+        std::memcpy(buf, hid_in_report + 1, count);
+}
+
+} // namespace
+
 int hid_read_slice(void* buf, DWORD count, DWORD wait_ms) {
     if (!is_open() || !start_read())
         return 0;
     const int rc = collect_read(wait_ms);
-    count = std::min<DWORD>(count, hid_caps.InputReportByteLength - 1u);
-    if (rc == 1 && count)
-        std::memcpy(buf, hid_in_report + 1, count);
+    if (rc == 1)
+        take_payload(buf, count);
     return rc;
 }
 
@@ -262,9 +272,7 @@ int hid_read(void* buf, DWORD count) {
         return rc;
     if (!cancel_read())
         return 0;
-    count = std::min<DWORD>(count, hid_caps.InputReportByteLength - 1u);
-    if (count)
-        std::memcpy(buf, hid_in_report + 1, count);
+    take_payload(buf, count);
     return 1;
 }
 
