@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -17,9 +16,7 @@ namespace e2e {
 
 using namespace std::chrono_literals;
 
-inline std::string board_exe() {
-    return LARKSPUR_BOARD_EXE;
-}
+inline const std::string kBoardExe = LARKSPUR_BOARD_EXE;
 
 // Splits at blanks; '' stands for an empty word.
 inline std::vector<std::string> words(const std::string& text) {
@@ -44,12 +41,9 @@ struct BoardSpec {
 class Session {
   public:
     explicit Session(const std::string& image_size = "") {
-        std::vector<std::string> argv = {board_exe(), "--write-images", dir.path()};
-        if (!image_size.empty()) {
-            argv.push_back("--image-size");
-            argv.push_back(image_size);
-        }
-        testsupport::RunResult r = testsupport::run(argv);
+        testsupport::RunResult r =
+            testsupport::run(words(kBoardExe + " --write-images " + dir.path() +
+                                   (image_size.empty() ? "" : " --image-size " + image_size)));
         EXPECT_EQ(r.exit_code, 0) << r.err;
     }
 
@@ -67,33 +61,24 @@ class Session {
     }
 
     // "target transport options...": a serial board is COM7.
-    testsupport::Background& board(const std::string& spec) {
+    testsupport::Process& board(const std::string& spec) {
         std::vector<std::string> w = words(spec);
         return start_board({w[0], w[1], {w.begin() + 2, w.end()}}, w[1] == "uart" ? 7 : 0);
     }
     // Starts a board and waits until its device entry is there.
-    testsupport::Background& start_board(const BoardSpec& spec, int com = 0) {
+    testsupport::Process& start_board(const BoardSpec& spec, int com = 0) {
         std::string n = std::to_string(boards.size());
-        std::vector<std::string> argv = {board_exe(),
-                                         "--target",
-                                         spec.target,
-                                         "--devices",
-                                         devices(),
-                                         "--log",
-                                         dir.file("board" + n + ".log"),
-                                         "--save-image",
-                                         dir.file("received" + n + ".bin")};
-        if (!spec.transport.empty()) {
-            argv.push_back("--transport");
-            argv.push_back(spec.transport);
-        }
-        if (com) {
-            argv.push_back("--com");
-            argv.push_back(std::to_string(com));
-        }
-        argv.insert(argv.end(), spec.options.begin(), spec.options.end());
-        boards.push_back(std::make_unique<testsupport::Background>(argv));
         log_paths.push_back(dir.file("board" + n + ".log"));
+        std::string line = kBoardExe + " --target " + spec.target + " --devices " + devices() +
+                           " --log " + log_paths.back() + " --save-image " +
+                           dir.file("received" + n + ".bin");
+        if (!spec.transport.empty())
+            line += " --transport " + spec.transport;
+        if (com)
+            line += " --com " + std::to_string(com);
+        std::vector<std::string> argv = words(line);
+        argv.insert(argv.end(), spec.options.begin(), spec.options.end());
+        boards.push_back(std::make_unique<testsupport::Process>(argv));
         EXPECT_TRUE(testsupport::eventually(
             [&] { return board_log(boards.size() - 1).find("READY") != std::string::npos; }, 10s))
             << "board did not come up";
@@ -128,14 +113,14 @@ class Session {
     }
 
     // A run driven like a user at the console.
-    std::unique_ptr<testsupport::Interactive> start(const std::vector<std::string>& args,
-                                                    bool stdin_pty = false) {
-        return std::make_unique<testsupport::Interactive>(larkspur_argv(args), larkspur_options(),
-                                                          stdin_pty);
+    std::unique_ptr<testsupport::Process> start(const std::vector<std::string>& args,
+                                                bool stdin_pty = false) {
+        return std::make_unique<testsupport::Process>(larkspur_argv(args), larkspur_options(),
+                                                      stdin_pty);
     }
 
     testsupport::TempDir dir;
-    std::vector<std::unique_ptr<testsupport::Background>> boards;
+    std::vector<std::unique_ptr<testsupport::Process>> boards;
     std::vector<std::string> log_paths;
 };
 

@@ -16,12 +16,9 @@ inline const char* wine_exe() {
 }
 
 inline std::vector<std::string> larkspur_argv(const std::vector<std::string>& args) {
-    std::vector<std::string> argv;
-    if (const char* w = wine_exe()) {
-        argv = {"wine", w};
-    } else {
-        argv = {LARKSPUR_EXE};
-    }
+    const char* w = wine_exe();
+    std::vector<std::string> argv =
+        w ? std::vector<std::string>{"wine", w} : std::vector<std::string>{LARKSPUR_EXE};
     argv.insert(argv.end(), args.begin(), args.end());
     return argv;
 }
@@ -39,13 +36,8 @@ inline testsupport::RunResult run_larkspur(const std::vector<std::string>& args,
     }
     testsupport::RunResult r = testsupport::run(larkspur_argv(args), opt);
     // Windows' text mode writes CR LF; compare lines alike.
-    std::string out;
-    for (size_t i = 0; i < r.out.size(); ++i) {
-        if (r.out[i] == '\r' && i + 1 < r.out.size() && r.out[i + 1] == '\n')
-            continue;
-        out.push_back(r.out[i]);
-    }
-    r.out = out;
+    for (size_t at; (at = r.out.find("\r\n")) != std::string::npos;)
+        r.out.erase(at, 1);
     return r;
 }
 

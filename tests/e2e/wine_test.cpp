@@ -68,7 +68,7 @@ TEST_F(Wine, SerialRunsToTheTestProgram) {
         s.start_board({target, "uart", {}}, 6);
         std::vector<std::string> native = {LARKSPUR_EXE,      "-t",   target, "-df",
                                            s.example(target), "-com", "6"};
-        testsupport::Interactive linux_run(native, s.larkspur_options());
+        testsupport::Process linux_run(native, s.larkspur_options());
         ASSERT_TRUE(linux_run.wait_for_output("DDR test: PASS", 60s)) << linux_run.out();
         EXPECT_EQ(s.received_image(1), wine_image);
         EXPECT_EQ(s.board_lines("FRAME ", 1), s.board_lines("FRAME ", 0));

@@ -17,9 +17,8 @@ using namespace std::chrono_literals;
 struct RunResult {
     int exit_code = -1; // exit status, or 128 + signal when killed by a signal
     bool timed_out = false;
-    std::string out;    // standard output
-    std::string err;    // standard error
-    double seconds = 0; // wall time
+    std::string out, err; // standard output and error
+    double seconds = 0;   // wall time
 };
 
 struct RunOptions {
@@ -40,9 +39,8 @@ int spawn(const std::vector<std::string>& argv, const RunOptions& opt, int in_fd
 RunResult run(const std::vector<std::string>& argv, const RunOptions& opt = {});
 
 // A running process: standard input written on demand (a pipe, or a pseudo-terminal for
-// standard input and error when stdin_pty is set), standard output and error collected by
-// a reader thread. The
-// destructor kills it if it still runs.
+// standard input and error when stdin_pty is set), its output collected by a reader thread.
+// The destructor kills it if it still runs.
 class Process {
   public:
     Process(const std::vector<std::string>& argv, const RunOptions& opt = {},
@@ -61,7 +59,6 @@ class Process {
     // The exit code as in RunResult, or -1 when it did not end in time (it is killed then).
     int wait_exit(std::chrono::milliseconds timeout);
     bool running();
-    bool exited() { return !running(); }
     int pid() const { return pid_; }
     // SIGTERM, then SIGKILL after the grace period; the exit code as in RunResult.
     int stop(std::chrono::milliseconds grace = 3000ms);
@@ -69,15 +66,11 @@ class Process {
     void finish();
 
   private:
-    int pid_ = -1;
-    int status_ = -1;
-    int in_fd_ = -1;
+    int pid_ = -1, status_ = -1, in_fd_ = -1;
     struct Shared;
     std::shared_ptr<Shared> shared_;
     std::thread reader_;
 };
-using Interactive = Process;
-using Background = Process;
 
 // A fresh directory below the system's temporary directory, removed with its contents by
 // the destructor.
@@ -106,8 +99,7 @@ template <class Pred> bool eventually(Pred pred, std::chrono::milliseconds timeo
     while (!pred()) {
         if (std::chrono::steady_clock::now() > end)
             return false;
-        struct timespec ts = {0, 5 * 1000 * 1000};
-        nanosleep(&ts, nullptr);
+        std::this_thread::sleep_for(5ms);
     }
     return true;
 }

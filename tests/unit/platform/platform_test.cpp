@@ -237,7 +237,7 @@ TEST(Keys, OnATerminalLoneEscIsAKeySequencesAreDroppedUnechoedAndSettingsComeBac
     for (bool sigterm : {false, true}) {
         Pty pty;
         const termios before = pty.settings();
-        testsupport::Background helper(
+        testsupport::Process helper(
             {"/bin/sh", "-c", "exec \"$0\" keys 10000 <\"$1\"", PLATFORM_HELPER, pty.path});
         ASSERT_TRUE(helper.wait_for_log("ready", 5s)) << helper.log();
         EXPECT_EQ(pty.settings().c_lflag & (ICANON | ECHO | ISIG), tcflag_t(ISIG));
