@@ -12,7 +12,7 @@
 namespace board {
 namespace {
 
-constexpr std::array<std::pair<Exchange, const char*>, 7> kExchanges = {{
+constexpr std::array<std::pair<Exchange, const char*>, 8> kExchanges = {{
     {Exchange::Gate, "gate"},
     {Exchange::Gate2, "gate2"},
     {Exchange::WriteGate, "write-gate"},
@@ -20,6 +20,7 @@ constexpr std::array<std::pair<Exchange, const char*>, 7> kExchanges = {{
     {Exchange::ImageGate, "image-gate"},
     {Exchange::ImageCmd, "image-cmd"},
     {Exchange::Jump, "jump"},
+    {Exchange::ReadGate, "read-gate"},
 }};
 
 bool parse_number(const std::string& s, uint64_t max, uint64_t& out) {
@@ -75,7 +76,7 @@ std::string usage_text() {
            "  --silent EXCHANGE       leave that exchange's word out; may be repeated\n"
            "                          EXCHANGE: gate, gate2 (falcon's second word),\n"
            "                          write-gate, write-cmd, image-gate, image-cmd (falcon's\n"
-           "                          final 0x88888888), jump\n"
+           "                          final 0x88888888), jump, read-gate (memory read)\n"
            "  --reject-write N        refuse the N-th register write (1-based) with a wrong\n"
            "                          CMD ack; the register is not written\n"
            "  --no-handshake          the test program never answers the USB handshake word\n"

@@ -11,7 +11,7 @@ namespace board {
 enum class Transport { Uart, Usb, Hid };
 
 // The acknowledgement exchanges a fault option can name.
-enum class Exchange { Gate, Gate2, WriteGate, WriteCmd, ImageGate, ImageCmd, Jump };
+enum class Exchange { Gate, Gate2, WriteGate, WriteCmd, ImageGate, ImageCmd, Jump, ReadGate };
 
 struct Options {
     std::string target;

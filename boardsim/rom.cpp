@@ -180,7 +180,7 @@ void start_program(Board& b) {
 }
 
 void do_read(Board& b, const Frame& f) {
-    send_word(b, gate_word(b));
+    answer(b, Exchange::ReadGate, gate_word(b));
     Bytes data(f.length);
     for (uint32_t i = 0; i < f.length; ++i)
         data[i] = memory_read_byte(b.mem, f.addr + i);

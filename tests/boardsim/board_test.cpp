@@ -24,13 +24,6 @@ bool exists(const std::string& p) {
     return std::filesystem::symlink_status(p).type() != std::filesystem::file_type::not_found;
 }
 
-testsupport::RunOptions env(std::map<std::string, std::string> vars) {
-    testsupport::RunOptions o;
-    o.env = std::move(vars);
-    o.timeout = 5000ms;
-    return o;
-}
-
 // --devices, else $LARKSPUR_DEVICES, else $XDG_RUNTIME_DIR/larkspur-devices, made if
 // missing; either signal ends a board of any transport with 0 and takes its entry along.
 TEST(BoardCli, DeviceEntryMadeWhereAskedAndRemovedOnSignal) {
@@ -54,12 +47,11 @@ TEST(BoardCli, DeviceEntryMadeWhereAskedAndRemovedOnSignal) {
     };
     for (Case& c : cases) {
         c.args.insert(c.args.begin(), kBoard);
-        Process b(c.args, env(c.vars));
+        Process b(c.args, {.env = c.vars});
         ASSERT_TRUE(b.wait_for_log("READY ", 3000ms)) << c.entry << b.log();
         EXPECT_TRUE(exists(tmp.file(c.entry))) << c.entry;
         kill(b.pid(), c.sig);
-        EXPECT_TRUE(testsupport::eventually([&] { return !b.running(); }, 3000ms)) << c.entry;
-        EXPECT_EQ(b.stop(), 0) << c.entry;
+        EXPECT_EQ(b.wait_exit(3000ms), 0) << c.entry;
         EXPECT_FALSE(exists(tmp.file(c.entry))) << c.entry;
     }
     EXPECT_FALSE(exists(unused));
@@ -70,7 +62,7 @@ TEST(BoardCli, DeviceEntryMadeWhereAskedAndRemovedOnSignal) {
 TEST(BoardCli, EntriesInUseAreNeverTakenOver) {
     TempDir dir;
     dir.write("com1", "taken");
-    auto o = env({{"LARKSPUR_DEVICES", dir.path()}});
+    const testsupport::RunOptions o{.env = {{"LARKSPUR_DEVICES", dir.path()}}};
     Process a({kBoard, "--target", "egret"}, o);
     ASSERT_TRUE(a.wait_for_log("READY com2", 3000ms)) << a.log();
     Process b({kBoard, "--target", "heron", "--com", "12"}, o);

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -138,29 +139,19 @@ inline std::string ack_after_last_frame(const Session& s, size_t k, size_t board
 }
 
 inline std::string hex(const std::string& bytes) {
-    static const char digits[] = "0123456789abcdef";
     std::string out;
-    for (unsigned char c : bytes) {
-        out.push_back(digits[c >> 4]);
-        out.push_back(digits[c & 15]);
-    }
+    for (unsigned char c : bytes)
+        out.append({"0123456789abcdef"[c >> 4], "0123456789abcdef"[c & 15]});
     return out;
 }
 
+// A boot ROM command frame as the board logs it.
 inline std::string frame(uint16_t code, uint32_t addr, uint8_t width, uint32_t len, uint32_t value,
                          uint8_t tail) {
-    std::string b;
-    auto put = [&](uint32_t v, int n) {
-        for (int i = n - 1; i >= 0; --i)
-            b.push_back(static_cast<char>(v >> (8 * i)));
-    };
-    put(code, 2);
-    put(addr, 4);
-    put(width, 1);
-    put(len, 4);
-    put(value, 4);
-    put(tail, 1);
-    return "FRAME " + hex(b);
+    char line[64];
+    std::snprintf(line, sizeof line, "FRAME %04x%08x%02x%08x%08x%02x", code, addr, width, len,
+                  value, tail);
+    return line;
 }
 
 } // namespace e2e

@@ -9,7 +9,6 @@
 #include "transport/usbdriver/usbdriver.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <pty.h>
 #include <unistd.h>
 
@@ -19,7 +18,6 @@
 #include <filesystem>
 #include <functional>
 #include <regex>
-#include <thread>
 
 using namespace e2e;
 
@@ -90,28 +88,18 @@ TEST(Exchanges, EveryOneOnAHungUpLine) {
 
 // The memory read: its frame, then a GATE ack; a wrong ack ends it before the data.
 TEST(Exchanges, MemoryReadRefusesAWrongAck) {
-    Line line;
-    std::thread board([&] {
-        uint8_t frame[16];
-        size_t got = 0;
-        while (got < sizeof frame) {
-            pollfd p{line.board, POLLIN, 0};
-            if (poll(&p, 1, 10000) <= 0)
-                return;
-            got += size_t(std::max<ssize_t>(0, read(line.board, frame + got, sizeof frame - got)));
-        }
-        EXPECT_EQ("FRAME " + hex(std::string(frame, frame + 16)),
-                  e2e::frame(0x0101, 0x1FFE6000, 0x20, 8, 0, 0));
-        const uint8_t ack[] = {0x44, 0x33, 0x22, 0x11};
-        EXPECT_EQ(write(line.board, ack, 4), 4);
-    });
+    Session s;
+    s.start_board({"heron", "uart", {"--wrong-ack", "read-gate"}}, 3);
+    setenv("LARKSPUR_DEVICES", s.devices().c_str(), 1);
     target_id = TARGET_HERON;
     use_usb = 0;
     ASSERT_EQ(OpenUART("COM3"), 1);
     uint8_t buf[8] = {};
-    EXPECT_EQ(captured([&] { EXPECT_EQ(rom_read(0x1FFE6000, buf, sizeof buf), 0u); }),
-              "rom_read: reading GATE ack failed: 0x11223344\n");
-    board.join();
+    const std::string out = captured([&] { EXPECT_EQ(rom_read(0x1FFE6000, buf, 8), 0u); });
+    ASSERT_TRUE(testsupport::eventually([&] { return !s.board_lines("ACK ").empty(); }, 3s));
+    EXPECT_EQ(out, "rom_read: reading GATE ack failed: " + ack_after_last_frame(s, 0) + "\n");
+    EXPECT_EQ(s.board_lines("FRAME "),
+              std::vector<std::string>{frame(0x0101, 0x1FFE6000, 0x20, 8, 0, 0)});
     dev_close();
 }
 

@@ -86,11 +86,10 @@ std::string expected_region(bool egret, bool usb, const std::vector<dcd_node>& n
     return out;
 }
 
+// A key as it reaches the board: a byte, a 4-byte word, or a 64-byte report with ID 2.
 std::string rx_line_for_q(const std::string& t) {
-    if (t == "uart")
-        return "RX 71";
-    if (t == "usb")
-        return "RX 71 00 00 00";
+    if (t != "hid")
+        return t == "uart" ? "RX 71" : "RX 71 00 00 00";
     std::string l = "RX 02 71";
     for (int i = 0; i < 63; ++i)
         l += " 00";

@@ -174,22 +174,9 @@ void Process::close_stdin() {
         close(std::exchange(in_fd_, -1));
 }
 
-std::string Process::out() const {
+std::string Process::collected(int stream) const {
     std::lock_guard<std::mutex> lk(shared_->m);
-    return shared_->out[0];
-}
-
-std::string Process::err() const {
-    std::lock_guard<std::mutex> lk(shared_->m);
-    return shared_->out[1];
-}
-
-bool Process::wait_for_output(const std::string& text, std::chrono::milliseconds timeout) const {
-    return eventually([&] { return out().find(text) != std::string::npos; }, timeout);
-}
-
-bool Process::wait_for_log(const std::string& text, std::chrono::milliseconds timeout) const {
-    return eventually([&] { return log().find(text) != std::string::npos; }, timeout);
+    return shared_->out[stream];
 }
 
 bool Process::running() {

@@ -22,12 +22,23 @@ struct RunResult {
 };
 
 struct RunOptions {
-    std::string cwd;                          // empty: the test's working directory
+    std::string cwd = "";                     // empty: the test's working directory
     std::map<std::string, std::string> env;   // added to (or replacing in) the environment
-    std::string stdin_data;                   // written to standard input, then closed
+    std::string stdin_data = "";              // written to standard input, then closed
     bool stdin_null = true;                   // without stdin_data: /dev/null, else a closed pipe
     std::chrono::milliseconds timeout{20000}; // then SIGKILL and timed_out
 };
+
+// Waits until pred() is true, polling; false after the timeout.
+template <class Pred> bool eventually(Pred pred, std::chrono::milliseconds timeout) {
+    auto end = std::chrono::steady_clock::now() + timeout;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(5ms);
+    }
+    return true;
+}
 
 // Starts argv[0] (looked up in PATH when it has no slash) in its own process group, with
 // the given descriptors as its standard streams; the child keeps no other descriptor. It is
@@ -51,11 +62,15 @@ class Process {
 
     void send(const std::string& bytes);
     void close_stdin();
-    std::string out() const;
-    std::string err() const;
+    std::string out() const { return collected(0); }
+    std::string err() const { return collected(1); }
     std::string log() const { return out() + err(); }
-    bool wait_for_output(const std::string& text, std::chrono::milliseconds timeout) const;
-    bool wait_for_log(const std::string& text, std::chrono::milliseconds timeout) const;
+    bool wait_for_output(const std::string& text, std::chrono::milliseconds timeout) const {
+        return eventually([&] { return out().find(text) != std::string::npos; }, timeout);
+    }
+    bool wait_for_log(const std::string& text, std::chrono::milliseconds timeout) const {
+        return eventually([&] { return log().find(text) != std::string::npos; }, timeout);
+    }
     // The exit code as in RunResult, or -1 when it did not end in time (it is killed then).
     int wait_exit(std::chrono::milliseconds timeout);
     bool running();
@@ -66,6 +81,7 @@ class Process {
     void finish();
 
   private:
+    std::string collected(int stream) const;
     int pid_ = -1, status_ = -1, in_fd_ = -1;
     struct Shared;
     std::shared_ptr<Shared> shared_;
@@ -92,16 +108,5 @@ std::string read_file(const std::string& path);
 
 // Splits text into lines; "\r\n" counts as one line end, so Windows output compares alike.
 std::vector<std::string> lines(const std::string& text);
-
-// Waits until pred() is true, polling; false after the timeout.
-template <class Pred> bool eventually(Pred pred, std::chrono::milliseconds timeout) {
-    auto end = std::chrono::steady_clock::now() + timeout;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
-}
 
 } // namespace testsupport

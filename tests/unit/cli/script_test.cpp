@@ -40,34 +40,24 @@ std::string setmem(uint32_t addr, uint32_t value) {
 }
 
 TEST(HexNumbers, ResultCodesAndValues) {
-    const struct {
-        const char* word;
-        int rc;
-        uint32_t value; // 7: left alone
-    } cases[] = {
-        {"0XaBc", 0, 0xABC},
-        {"0xFFFFFFFF", 0, 0xFFFFFFFF},
-        {"0x00000001", 0, 1},
-        {"0x09afAF", 0, 0x9AFAF},
-        {"12", -1, 7},
-        {"x12", -1, 7},
-        {"", -1, 7},
-        {"0", -1, 7},
-        {"0x", -2, 7},
-        {"0x000000001", -2, 7},
-        {"0x123456789", -2, 7},
-        {"0x1G", -3, 7},
-        {"0x-1", -3, 7},
-        {"0x1 ", -3, 7},
-        {"0x/", -3, 7},
-        {"0x:", -3, 7},
-        {"0x@", -3, 7},
-        {"0x`", -3, 7},
-    };
-    for (const auto& c : cases) {
+    const std::pair<const char*, uint32_t> good[] = {
+        {"0XaBc", 0xABC}, {"0xFFFFFFFF", 0xFFFFFFFF}, {"0x00000001", 1}, {"0x09afAF", 0x9AFAF}};
+    // -1: no "0x"; -2: no digit or more than 8; -3: another character. Nothing is stored.
+    const std::pair<int, std::vector<std::string>> refused[] = {
+        {-1, {"12", "x12", "", "0"}},
+        {-2, {"0x", "0x000000001", "0x123456789"}},
+        {-3, {"0x1G", "0x-1", "0x1 ", "0x/", "0x:", "0x@", "0x`"}}};
+    for (auto [word, value] : good) {
         uint32_t v = 7;
-        EXPECT_EQ(parse_hex_num(c.word, &v), c.rc) << c.word;
-        EXPECT_EQ(v, c.value) << c.word;
+        EXPECT_EQ(parse_hex_num(word, &v), 0) << word;
+        EXPECT_EQ(v, value) << word;
+    }
+    for (const auto& [rc, words] : refused) {
+        for (const std::string& w : words) {
+            uint32_t v = 7;
+            EXPECT_EQ(parse_hex_num(w.c_str(), &v), rc) << w;
+            EXPECT_EQ(v, 7u) << w;
+        }
     }
 }
 
@@ -117,6 +107,10 @@ TEST(Script, RefusalsNameTheirLine) {
     } cases[] = {
         {"\n// c\nsetmem /32 0x10 = 0x1G\n" + setmem(1, 1), "3: value is not a valid num."},
         {"setmem /32 0x10 =\n", "1: value is not a valid num."},
+        {"setmem /32 0x10 = 12\n", "1: value is not a valid num."},
+        {"setmem /32 0x10 = //0x1\n", "1: value is not a valid num."},
+        {"// x\n\nsetmem /32\n", "3: address is not a valid num."},
+        {"setmem " + std::string(64, 'w') + " 0x10 = 0x1\n", "1: word too long."},
         {"setmem /32 10 = 0x1\n", "1: address is not a valid num."},
         {"setmem /32 0x10 = 0x000000001\n", "1: value is not a valid num."},
         // a carriage return anywhere but before the line feed stays part of the word

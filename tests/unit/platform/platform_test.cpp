@@ -256,29 +256,8 @@ TEST(Keys, OnATerminalLoneEscIsAKeySequencesAreDroppedUnechoedAndSettingsComeBac
     }
 }
 
-// The comm calls refuse a handle that is no serial port.
-TEST_F(Uart, CommCallsRefuseAHandleOfAnotherKind) {
-    HANDLE other = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    DCB dcb{};
-    COMMTIMEOUTS timeouts{};
-    COMSTAT stat{};
-    DWORD errors = 0;
-    const std::function<BOOL()> calls[] = {[&] { return SetupComm(other, 4096, 4096); },
-                                           [&] { return SetCommTimeouts(other, &timeouts); },
-                                           [&] { return GetCommState(other, &dcb); },
-                                           [&] { return SetCommState(other, &dcb); },
-                                           [&] { return PurgeComm(other, PURGE_RXCLEAR); },
-                                           [&] { return ClearCommError(other, &errors, &stat); }};
-    for (const auto& call : calls) {
-        SetLastError(0);
-        EXPECT_FALSE(call());
-        EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
-    }
-    CloseHandle(other);
-}
-
-// The generic entry points refuse a handle whose kind cannot do what is asked, or none at
-// all, and CreateFile refuses what it cannot name.
+// The generic entry points and the comm calls refuse a handle whose kind cannot do what is
+// asked, or none at all, and CreateFile refuses what it cannot name.
 TEST(Sync, EntryPointsRefuseWhatTheyCannotServe) {
     HANDLE ev = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     HANDLE gone = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -286,7 +265,16 @@ TEST(Sync, EntryPointsRefuseWhatTheyCannotServe) {
     char buf[4];
     DWORD n = 0;
     OVERLAPPED ov{};
+    DCB dcb{};
+    COMMTIMEOUTS timeouts{};
+    COMSTAT stat{};
     const std::function<BOOL()> calls[] = {
+        [&] { return SetupComm(ev, 4096, 4096); },
+        [&] { return SetCommTimeouts(ev, &timeouts); },
+        [&] { return GetCommState(ev, &dcb); },
+        [&] { return SetCommState(ev, &dcb); },
+        [&] { return PurgeComm(ev, PURGE_RXCLEAR); },
+        [&] { return ClearCommError(ev, &n, &stat); },
         [&] { return ReadFile(ev, buf, 4, &n, nullptr); },
         [&] { return WriteFile(ev, buf, 4, &n, nullptr); },
         [&] { return DeviceIoControl(ev, 0, buf, 4, buf, 4, &n, nullptr); },
