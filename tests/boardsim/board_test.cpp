@@ -10,7 +10,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-using namespace std::chrono_literals;
+using namespace std::literals;
 using testsupport::Process;
 using testsupport::run;
 using testsupport::TempDir;
@@ -82,20 +82,13 @@ TEST(BoardCli, EntriesInUseAreNeverTakenOver) {
     EXPECT_TRUE(live.running());
 }
 
-// The images as written, and the check the test program makes of them: a changed byte
+// The images as made, and the check the test program makes of them: a changed byte
 // outside the DCD region is found, one inside it (where the host places its DCD) is not,
 // and another chip's image does not run at all.
-TEST(BoardImages, WrittenToTheSizeAskedAndChecked) {
-    TempDir d;
-    auto r = run({kBoard, "--write-images", d.path(), "--image-size", "1680"});
-    ASSERT_EQ(r.exit_code, 0) << r.err;
-    auto image = [&](const std::string& name) {
-        std::string s = testsupport::read_file(d.file("larkspur-" + name + ".bin"));
-        return std::vector<uint8_t>(s.begin(), s.end());
-    };
+TEST(BoardImages, MadeToTheSizeAskedAndChecked) {
     for (const board::Chip& chip : board::all_chips()) {
         SCOPED_TRACE(chip.name);
-        const std::vector<uint8_t> img = image(chip.name);
+        const std::vector<uint8_t> img = board::make_image(chip, 1680);
         ASSERT_EQ(img.size(), 1680u);
         EXPECT_TRUE(board::check_image(chip, img).intact) << board::check_image(chip, img).why;
         for (size_t at : {size_t(9), size_t(0x20), img.size() - 1}) {
@@ -108,9 +101,8 @@ TEST(BoardImages, WrittenToTheSizeAskedAndChecked) {
             placed[chip.dcd_offset + 5] ^= 0x40;
             EXPECT_TRUE(board::check_image(chip, placed).intact);
         }
-        EXPECT_FALSE(
-            board::check_image(chip, image(&chip == board::find_chip("egret") ? "heron" : "egret"))
-                .runs);
+        const board::Chip& other = *board::find_chip(chip.name == "egret"s ? "heron" : "egret");
+        EXPECT_FALSE(board::check_image(chip, board::make_image(other, 1680)).runs);
     }
 }
 

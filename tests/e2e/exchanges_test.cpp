@@ -2,20 +2,12 @@
 // the memory read, and the USB device list's lock held past its wait.
 #include "tests/e2e/board.h"
 
-#include "platform/shared.h"
 #include "romproto/romproto.h"
 #include "transport/transport.h"
 #include "transport/uart/uart.h"
 #include "transport/usbdriver/usbdriver.h"
 
-#include <fcntl.h>
-#include <pty.h>
-#include <unistd.h>
-
-#include <gtest/gtest.h>
-
 #include <atomic>
-#include <filesystem>
 #include <functional>
 #include <regex>
 
@@ -30,28 +22,10 @@ std::string captured(const std::function<void()>& f) {
     return testing::internal::GetCapturedStdout();
 }
 
-// A serial line as COM3 of a fresh device directory; the test holds the board's end.
-struct Line {
-    testsupport::TempDir dir;
-    int board = -1, host = -1;
-    Line() {
-        EXPECT_EQ(openpty(&board, &host, nullptr, nullptr, nullptr), 0);
-        std::filesystem::create_symlink(ttyname(host), dir.file("com3"));
-        setenv("LARKSPUR_DEVICES", dir.path().c_str(), 1);
-    }
-    ~Line() {
-        close(host);
-        hang_up();
-    }
-    void hang_up() {
-        if (board >= 0)
-            close(board);
-        board = -1;
-    }
-};
-
 TEST(Exchanges, EveryOneOnAHungUpLine) {
-    Line line;
+    Session s;
+    s.start_board({"egret", "uart", {}}, 3);
+    setenv("LARKSPUR_DEVICES", s.devices().c_str(), 1);
     // The switch's own open: nothing for a falcon board not yet probed or absent.
     use_usb = 1;
     for (int target : {TARGET_FALCON, TARGET_KESTREL}) {
@@ -61,7 +35,7 @@ TEST(Exchanges, EveryOneOnAHungUpLine) {
     target_id = TARGET_EGRET;
     use_usb = 0;
     ASSERT_EQ(dev_open("COM3"), 1);
-    line.hang_up();
+    s.boards[0].reset(); // the line hangs up
 
     uint8_t gate = 0;
     std::string out = captured([&] { EXPECT_EQ(rom_check_gate(&gate), 0u); });

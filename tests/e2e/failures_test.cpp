@@ -2,11 +2,8 @@
 // error stream, bounded time, and for failures before the first exchange nothing on the wire.
 #include "tests/e2e/board.h"
 
-#include <gtest/gtest.h>
-
 #include <filesystem>
 #include <functional>
-#include <sstream>
 
 using namespace e2e;
 using testsupport::lines;

@@ -2,8 +2,6 @@
 // while it runs, keys at a terminal, and the output stream.
 #include "tests/e2e/board.h"
 
-#include <gtest/gtest.h>
-
 using namespace e2e;
 using testsupport::lines;
 
@@ -106,8 +104,7 @@ TEST(Relay, AtATerminal) {
 // 64 KiB at the full line rate arrive whole; a zero byte in the output is skipped.
 TEST(Relay, SerialStreamArrivesWhole) {
     Session s;
-    s.start_board({"egret", "uart", {"--baud", "115200", "--stream", "65536", "--zero-in-output"}},
-                  7);
+    s.board("egret uart --baud 115200 --stream 65536 --zero-in-output");
     auto run = s.start({"-t", "egret", "-df", s.example("egret"), "-com", "7"});
     ASSERT_TRUE(run->wait_for_output("STREAM END", 60s)) << run->out().size();
     testsupport::eventually([] { return false; }, 200ms);

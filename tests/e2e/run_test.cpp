@@ -4,8 +4,6 @@
 
 #include "app/utility.h"
 
-#include <gtest/gtest.h>
-
 #include <cstdio>
 
 using namespace e2e;

@@ -63,19 +63,16 @@ int spawn(const std::vector<std::string>& argv, const RunOptions& opt, int in_fd
 }
 
 RunResult run(const std::vector<std::string>& argv, const RunOptions& opt) {
-    RunResult res;
     auto start = std::chrono::steady_clock::now();
-    {
-        Process p(argv, opt, false, opt.stdin_data.empty() && opt.stdin_null);
-        p.send(opt.stdin_data);
-        p.close_stdin();
-        int code = p.wait_exit(opt.timeout);
-        res.timed_out = code == -1;
-        res.exit_code = res.timed_out ? 128 + SIGKILL : code;
-        p.finish();
-        res.out = p.out();
-        res.err = p.err();
-    }
+    Process p(argv, opt, false, opt.stdin_data.empty() && opt.stdin_null);
+    p.send(opt.stdin_data);
+    p.close_stdin();
+    RunResult res;
+    res.timed_out = p.wait_exit(opt.timeout) == -1;
+    res.exit_code = p.wait_exit(0ms);
+    p.finish();
+    res.out = p.out();
+    res.err = p.err();
     res.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     return res;
 }

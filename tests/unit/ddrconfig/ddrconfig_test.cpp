@@ -3,41 +3,26 @@
 
 #include <gtest/gtest.h>
 
-#include <string>
-#include <vector>
-
 namespace {
 
 using Rows = std::vector<addr_range>;
 
+const Rows kEgret = {{0x53FD4000, 0x53FD7FFF}, {0x63FDA000, 0x63FDAFFF}, {0x53FA8000, 0x53FABFFF},
+                     {0x63FD9000, 0x63FD9FFF}, {0x53F80000, 0x53F93FFF}, {0x53FDC000, 0x53FE7FFF},
+                     {0xF801DC00, 0xF801DFFF}};
+const Rows kHeron = {{0x73FD4000, 0x73FD7FFF}, {0x83FDA000, 0x83FDAFFF}, {0x73FA8000, 0x73FABFFF},
+                     {0x83FD9000, 0x83FD9FFF}, {0x73F84000, 0x73F93FFF}, {0x1FFFDC00, 0x1FFFEFFF}};
 const Rows kFalcon = {{0x020E0000, 0x020E3FFF}, {0x020C4000, 0x020C7FFF}, {0x021B0000, 0x021B7FFF},
                       {0x00907000, 0x00937FF0}, {0x08000000, 0x0FFEFFFF}, {0x10000000, 0xFFFFFFFF}};
 const struct {
     int target;
     uint32_t max_entries;
-    Rows rows;
-} kMaps[] = {
-    {TARGET_EGRET,
-     192,
-     {{0x53FD4000, 0x53FD7FFF},
-      {0x63FDA000, 0x63FDAFFF},
-      {0x53FA8000, 0x53FABFFF},
-      {0x63FD9000, 0x63FD9FFF},
-      {0x53F80000, 0x53F93FFF},
-      {0x53FDC000, 0x53FE7FFF},
-      {0xF801DC00, 0xF801DFFF}}},
-    {TARGET_HERON,
-     128,
-     {{0x73FD4000, 0x73FD7FFF},
-      {0x83FDA000, 0x83FDAFFF},
-      {0x73FA8000, 0x73FABFFF},
-      {0x83FD9000, 0x83FD9FFF},
-      {0x73F84000, 0x73F93FFF},
-      {0x1FFFDC00, 0x1FFFEFFF}}},
-    {TARGET_KESTREL, 512, kFalcon},
-    {TARGET_MERLIN, 512, kFalcon},
-    {TARGET_HOBBY, 512, kFalcon},
-};
+    const Rows& rows;
+} kMaps[] = {{TARGET_EGRET, 192, kEgret},
+             {TARGET_HERON, 128, kHeron},
+             {TARGET_KESTREL, 512, kFalcon},
+             {TARGET_MERLIN, 512, kFalcon},
+             {TARGET_HOBBY, 512, kFalcon}};
 
 bool held(const Rows& rows, uint32_t a) {
     for (const addr_range& r : rows)

@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <thread>
 
 using namespace std::chrono_literals;
 using testing::internal::CaptureStdout;

@@ -12,7 +12,6 @@
 #include <cstring>
 #include <functional>
 #include <mutex>
-#include <thread>
 
 using namespace std::chrono_literals;
 using testing::internal::CaptureStdout;
