@@ -127,8 +127,8 @@ TEST_F(Cli, Complaints) {
 // What passes the checks goes on to the device: the port named by -com is opened.
 TEST_F(Cli, AcceptedCommandLinesReachTheDevice) {
     for (const char* name : {"1.inc", "Z.inc", "C:\\x.inc", "x"}) {
-        RunResult r = run({"-t", "heron", "-log", "l.txt", "-df", name, "-com", "0250"});
-        EXPECT_EQ(r.out, "OpenUART:open COM0250 failed.\nOpen com0250 failed!\n") << name;
+        RunResult r = run({"-t", "heron", "-log", "l.txt", "-df", name, "-com", "0259"});
+        EXPECT_EQ(r.out, "OpenUART:open COM0259 failed.\nOpen com0259 failed!\n") << name;
         EXPECT_EQ(r.exit_code, 255);
     }
     // a falcon board ignores the port number

@@ -51,6 +51,12 @@ struct StandIn : ::testing::Test {
 TEST_F(StandIn, RequestsPendCompleteAndCancelWithoutLosingAReport) {
     EXPECT_FALSE(ReadFile(h, buf.data(), 8, nullptr, &os)); // shorter than a report
     EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_FALSE(WriteFile(h, buf.data(), 8, nullptr, &os)); // not one report
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    PHIDP_PREPARSED_DATA pp = nullptr;
+    ASSERT_TRUE(HidD_GetPreparsedData(h, &pp));
+    EXPECT_TRUE(HidD_FreePreparsedData(pp));
+    EXPECT_FALSE(HidD_FreePreparsedData(pp)) << "freed twice";
     EXPECT_FALSE(read());
     EXPECT_EQ(GetLastError(), ERROR_IO_PENDING);
     for (const Bytes& junk : {Bytes{'I', 1, 2}, Bytes(11, 'I'), Bytes{'A', 0}, Bytes{'A'},

@@ -166,6 +166,11 @@ TEST_F(Uart, LineSettingsMapBothWaysAndWhatATtyCannotTakeIsRefused) {
                   std::tuple(dcb.ByteSize, dcb.Parity, dcb.StopBits));
     }
     ASSERT_EQ(OpenUART("COM4"), 1);
+    for (bool set : {false, true}) { // no DCB at all
+        SetLastError(0);
+        EXPECT_FALSE(set ? SetCommState(uart_handle, nullptr) : GetCommState(uart_handle, nullptr));
+        EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    }
     for (DCB d : {DCB{0, 9600, 8, 0, 0}, DCB{0, 115200, 9, 0, 0}, DCB{0, 115200, 4, 0, 0},
                   DCB{0, 115200, 8, 3, 0}, DCB{0, 115200, 8, 0, 3}, DCB{0, 115200, 8, 0, 1},
                   DCB{0, 115200, 5, 0, 2}}) {

@@ -249,6 +249,10 @@ TEST_F(Usb, AttachedDeviceIsListedAskedAndDetached) {
     EXPECT_EQ(first.unique_id, dev->unique_id);
     EXPECT_EQ(first.buffer, nullptr);
     EXPECT_EQ(second.buffer, info);
+    const uint8_t device[18] = {18,   1,    0x00, 0x02, 0, 0, 0, 64, 0x5A,
+                                0x2F, 0x10, 0x01, 0,    0, 0, 0, 0,  1};
+    EXPECT_EQ(Bytes(info->device_descriptor, info->device_descriptor + 18),
+              Bytes(device, device + 18));
     ASSERT_EQ(info->iface->alt->descriptor[4], 2);
     EXPECT_EQ(info->iface->alt->pipes[1].pipe_number, 0x82u);
     EXPECT_EQ(info->iface->alt->pipes[1].max_packet, 512u);
