@@ -3,7 +3,7 @@
 #include "boardsim/board.h"
 #include "boardsim/log.h"
 #include "boardsim/script.h"
-#include "tests/support/process.h"
+#include "tests/e2e/board.h"
 
 #include <csignal>
 #include <filesystem>
@@ -17,7 +17,7 @@ using testsupport::TempDir;
 
 namespace {
 
-const std::string kBoard = LARKSPUR_BOARD_EXE;
+const std::string kBoard = e2e::kBoardExe;
 
 // An entry may be a link to a terminal that is gone.
 bool exists(const std::string& p) {
@@ -30,24 +30,21 @@ TEST(BoardCli, DeviceEntryMadeWhereAskedAndRemovedOnSignal) {
     TempDir tmp;
     const std::string unused = tmp.file("unused");
     struct Case {
-        std::vector<std::string> args;
-        std::map<std::string, std::string> vars;
-        std::string entry;
+        std::string args, entry;
         int sig;
+        std::map<std::string, std::string> vars;
     } cases[] = {
-        {{"--target", "egret", "--devices", tmp.file("a/b")},
-         {{"LARKSPUR_DEVICES", unused}, {"XDG_RUNTIME_DIR", unused}},
+        {"--target egret --devices " + tmp.file("a/b"),
          "a/b/com1",
-         SIGTERM},
-        {{"--target", "heron", "--transport", "usb"},
-         {{"LARKSPUR_DEVICES", ""}, {"XDG_RUNTIME_DIR", tmp.path()}},
+         SIGTERM,
+         {{"LARKSPUR_DEVICES", unused}, {"XDG_RUNTIME_DIR", unused}}},
+        {"--target heron --transport usb",
          "larkspur-devices/usb",
-         SIGINT},
-        {{"--target", "hobby"}, {{"LARKSPUR_DEVICES", tmp.file("env")}}, "env/hid-hobby", SIGTERM},
-    };
+         SIGINT,
+         {{"LARKSPUR_DEVICES", ""}, {"XDG_RUNTIME_DIR", tmp.path()}}},
+        {"--target hobby", "env/hid-hobby", SIGTERM, {{"LARKSPUR_DEVICES", tmp.file("env")}}}};
     for (Case& c : cases) {
-        c.args.insert(c.args.begin(), kBoard);
-        Process b(c.args, {.env = c.vars});
+        Process b(e2e::words(kBoard + " " + c.args), {.env = c.vars});
         ASSERT_TRUE(b.wait_for_log("READY ", 3000ms)) << c.entry << b.log();
         EXPECT_TRUE(exists(tmp.file(c.entry))) << c.entry;
         kill(b.pid(), c.sig);

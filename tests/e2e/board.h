@@ -33,12 +33,6 @@ inline const std::string kLoaded =
     "GATE_TYPE: DEVELOP\nImage loading...\ndownload Image to IRAM OK\n\n";
 inline const std::string kRunning = "Running DDR test..., press \"ESC\" key to exit.";
 
-struct BoardSpec {
-    std::string target;               // egret, heron, kestrel, merlin, hobby
-    std::string transport;            // uart, usb, hid; empty: the board's default
-    std::vector<std::string> options; // fault and rate options
-};
-
 class Session {
   public:
     explicit Session(const std::string& image_size = "") {
@@ -61,24 +55,19 @@ class Session {
         return name;
     }
 
-    // "target transport options...": a serial board is COM7.
+    // Starts a board, "target transport options...", and waits until its device entry is
+    // there. A serial board is COM7 unless the options name another.
     testsupport::Process& board(const std::string& spec) {
-        std::vector<std::string> w = words(spec);
-        return start_board({w[0], w[1], {w.begin() + 2, w.end()}}, w[1] == "uart" ? 7 : 0);
-    }
-    // Starts a board and waits until its device entry is there.
-    testsupport::Process& start_board(const BoardSpec& spec, int com = 0) {
         std::string n = std::to_string(boards.size());
         log_paths.push_back(dir.file("board" + n + ".log"));
-        std::string line = kBoardExe + " --target " + spec.target + " --devices " + devices() +
-                           " --log " + log_paths.back() + " --save-image " +
-                           dir.file("received" + n + ".bin");
-        if (!spec.transport.empty())
-            line += " --transport " + spec.transport;
-        if (com)
-            line += " --com " + std::to_string(com);
+        std::vector<std::string> w = words(spec);
+        std::string line = kBoardExe + " --target " + w[0] + " --transport " + w[1] +
+                           " --devices " + devices() + " --log " + log_paths.back() +
+                           " --save-image " + dir.file("received" + n + ".bin");
+        if (w[1] == "uart" && spec.find("--com") == std::string::npos)
+            line += " --com 7";
         std::vector<std::string> argv = words(line);
-        argv.insert(argv.end(), spec.options.begin(), spec.options.end());
+        argv.insert(argv.end(), w.begin() + 2, w.end());
         boards.push_back(std::make_unique<testsupport::Process>(argv));
         EXPECT_TRUE(testsupport::eventually(
             [&] { return board_log(boards.size() - 1).find("READY") != std::string::npos; }, 10s))

@@ -24,7 +24,7 @@ std::string captured(const std::function<void()>& f) {
 
 TEST(Exchanges, EveryOneOnAHungUpLine) {
     Session s;
-    s.start_board({"egret", "uart", {}}, 3);
+    s.board("egret uart --com 3");
     setenv("LARKSPUR_DEVICES", s.devices().c_str(), 1);
     // The switch's own open: nothing for a falcon board not yet probed or absent.
     use_usb = 1;
@@ -63,7 +63,7 @@ TEST(Exchanges, EveryOneOnAHungUpLine) {
 // The memory read: its frame, then a GATE ack; a wrong ack ends it before the data.
 TEST(Exchanges, MemoryReadRefusesAWrongAck) {
     Session s;
-    s.start_board({"heron", "uart", {"--wrong-ack", "read-gate"}}, 3);
+    s.board("heron uart --com 3 --wrong-ack read-gate");
     setenv("LARKSPUR_DEVICES", s.devices().c_str(), 1);
     target_id = TARGET_HERON;
     use_usb = 0;
@@ -94,7 +94,7 @@ TEST(DriverFaults, ListLockNotHadWithinItsWait) {
     DriverCtx* conn = nullptr;
     ASSERT_EQ(DriverOpen(&conn, &m, 1, &table, 1), DRV_OK);
     ASSERT_EQ(OsEventWait(device_list_lock, 1), DRV_OK); // held from here on
-    s.start_board({"egret", "usb", {}});
+    s.board("egret usb");
 
     DeviceCtx other{};
     auto t0 = std::chrono::steady_clock::now();

@@ -42,7 +42,7 @@ TEST_F(Wine, SerialRunsToTheTestProgram) {
     for (const char* target : {"egret", "heron"}) {
         SCOPED_TRACE(target);
         Session s;
-        s.start_board({target, "uart", {}}, 5);
+        s.board(std::string(target) + " uart --com 5");
         link_com(s, 5);
         auto run = s.start({"-t", target, "-df", s.example(target), "-com", "5"});
         ASSERT_TRUE(run->wait_for_output("DDR test: PASS", 90s)) << run->out() << s.board_log();
@@ -55,7 +55,7 @@ TEST_F(Wine, SerialRunsToTheTestProgram) {
         run.reset(); // stops larkspur.exe
 
         // The Linux build sends the same bytes for the same script and image.
-        s.start_board({target, "uart", {}}, 6);
+        s.board(std::string(target) + " uart --com 6");
         std::vector<std::string> native = {LARKSPUR_EXE,      "-t",   target, "-df",
                                            s.example(target), "-com", "6"};
         testsupport::Process linux_run(native, s.larkspur_options());
@@ -68,7 +68,7 @@ TEST_F(Wine, SerialRunsToTheTestProgram) {
 
 TEST_F(Wine, InputFailuresBehindAnOpenPort) {
     Session s;
-    s.start_board({"egret", "uart", {}}, 5);
+    s.board("egret uart --com 5");
     link_com(s, 5);
     s.dir.write("bad.inc", "setmem /32 0x53fd4000 = 0x1\nsetmem /32 0x10 = 0x1\n");
     s.dir.write("syntax.inc", "\nsetmem /32 0x53fd4000 0x1\n");

@@ -179,9 +179,9 @@ TEST(HidDevices, OpenedOnlyWithReportsOfTwoBytes) {
 struct HidTransport : ::testing::Test {
     e2e::Session s;
     Bytes buf = Bytes(100, 0xEE);
-    void open(const std::vector<std::string>& options = {}) {
+    void open(const std::string& options = "") {
         setenv("LARKSPUR_DEVICES", s.devices().c_str(), 1);
-        s.start_board({"kestrel", "hid", options});
+        s.board("kestrel hid " + options);
         ASSERT_EQ(hid_open(FALCON_VENDOR_ID, KESTREL_PRODUCT_ID), 1);
         hid_set_report_id(1);
     }
@@ -228,7 +228,7 @@ TEST_F(HidTransport, ReadsTakeOneReportAndALateCancelLosesNothing) {
 }
 
 TEST_F(HidTransport, AReportNotAcknowledgedInTimeStopsTheWrite) {
-    open({"--hid-interval-us", "400000"});
+    open("--hid-interval-us 400000");
     DWORD written = 0;
     auto t0 = Clock::now();
     EXPECT_EQ(hid_write(buf.data(), 100, &written), 0);

@@ -226,7 +226,7 @@ TEST_F(Usb, TwoConnectionsKeepTheLockUntilTheLastCloses) {
 }
 
 TEST_F(Usb, AttachedDeviceIsListedAskedAndDetached) {
-    s.start_board({"egret", "usb", {}});
+    s.board("egret usb");
     Tap tap;
     m.product_id = 0; // any product of the vendor
     ASSERT_TRUE(open_egret());
@@ -310,7 +310,7 @@ TEST_F(Usb, AttachedDeviceIsListedAskedAndDetached) {
 
 // A device operation racing the device's detach and re-attach on the wait thread.
 TEST_F(Usb, OperationsRacingDetachStaySafe) {
-    s.start_board({"egret", "usb", {}});
+    s.board("egret usb");
     ASSERT_TRUE(open_egret());
     std::atomic<bool> churned{false};
     std::thread churn([&] {
@@ -343,7 +343,7 @@ TEST_F(Usb, OperationsRacingDetachStaySafe) {
 // OUT goes in messages of at most 64 KiB, each answered; IN takes what is queued and ends
 // short.
 TEST_F(Usb, TransfersCarryWhatTheBusAnswers) {
-    s.start_board({"egret", "usb", {"--usb-rate", "65536"}}); // 64 KiB answered in a second
+    s.board("egret usb --usb-rate 65536"); // 64 KiB answered in a second
     ASSERT_TRUE(open_egret());
     DeviceCtx* d = rec.last.load();
     Bytes data(131072);
@@ -372,7 +372,7 @@ TEST_F(Usb, TransfersCarryWhatTheBusAnswers) {
 }
 
 TEST_F(Usb, BulkOpenTakesOnlyItsBoardAndTransfersOnItsPipes) {
-    s.start_board({"heron", "usb", {}});
+    s.board("heron usb");
     EXPECT_EQ(OpenUSB(USB_ROW_EGRET, 1), 0);
     expect_nothing_open();
     EXPECT_EQ(OpenUSB(USB_DEVICE_ROWS, 1), 0) << "a row past the table";
@@ -382,7 +382,7 @@ TEST_F(Usb, BulkOpenTakesOnlyItsBoardAndTransfersOnItsPipes) {
     std::thread open([&] { opened = OpenUSB(USB_ROW_EGRET, 0); });
     std::this_thread::sleep_for(1000ms);
     s.boards[0].reset();
-    s.start_board({"egret", "usb", {}});
+    s.board("egret usb");
     open.join();
     ASSERT_EQ(opened, 1);
     Tap tap;
@@ -413,7 +413,7 @@ TEST_F(Usb, BulkOpenTakesOnlyItsBoardAndTransfersOnItsPipes) {
 // The memory read, which no run makes: its frame, and the switch's USB reads cut into
 // pieces of 1024 bytes, the first failed one ending the read.
 TEST_F(Usb, MemoryReadIsReadInPiecesOf1024) {
-    s.start_board({"egret", "usb", {}});
+    s.board("egret usb");
     target_id = TARGET_EGRET;
     use_usb = 1;
     dev_set_usb_row(USB_ROW_EGRET);
