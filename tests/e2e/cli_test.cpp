@@ -1,5 +1,5 @@
 // The command line as a user meets it: exact output and exit value of the real executable.
-#include "tests/e2e/e2e.h"
+#include "tests/e2e/board.h"
 
 #include <gtest/gtest.h>
 

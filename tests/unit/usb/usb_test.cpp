@@ -308,6 +308,26 @@ TEST_F(Usb, AttachedDeviceIsListedAskedAndDetached) {
     DriverClose(other);
 }
 
+// An attach offer its registration never answered passes on when that registration ends.
+TEST_F(Usb, AnUnansweredOfferPassesOnWhenItsRegistrationEnds) {
+    s.board("egret usb");
+    Tap tap;
+    tap.answer = [](uint32_t code, void*, uint32_t* status) {
+        *status = DRV_OK;
+        return code == DRV_IOCTL_EVENT_REPLY; // the reply never reaches the driver
+    };
+    ASSERT_TRUE(open_egret());
+    Recorder next;
+    EventTable next_table = next.table();
+    DriverCtx* b = nullptr;
+    ASSERT_EQ(DriverOpen(&b, &m, 1, &next_table, 1), DRV_OK);
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(next.last.load(), nullptr) << "the offer is still out";
+    DriverClose(c);
+    EXPECT_TRUE(eventually([&] { return next.last.load() != nullptr; }, 3s));
+    DriverClose(b);
+}
+
 // A device operation racing the device's detach and re-attach on the wait thread.
 TEST_F(Usb, OperationsRacingDetachStaySafe) {
     s.board("egret usb");
