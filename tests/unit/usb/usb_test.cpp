@@ -183,7 +183,7 @@ TEST_F(Usb, RegistrationRecords) {
     }
 }
 
-TEST_F(Usb, WaitOutcome2WaitsAgainAnd1EndsTheLoop) {
+TEST_F(Usb, WaitOutcome2WaitsAgainAnd1EndsTheLoopThatTheJoinAwaits) {
     Tap tap;
     std::vector<uint32_t> script = {2, 2, 0, 2, 5, 1};
     std::atomic<size_t> step{0};
@@ -200,9 +200,11 @@ TEST_F(Usb, WaitOutcome2WaitsAgainAnd1EndsTheLoop) {
     WaitRec wait{};
     WaitThread wt{};
     wt.wait = &wait;
-    wt.handler = [](void*) { ++handled; };
-    std::thread t([&] { WaitLoop(&wt); }); // ends at the latest when the script runs out
-    t.join();
+    wt.handler = [](void*) { std::this_thread::sleep_for(50ms), ++handled; };
+    // The join waits for the loop, which ends at the latest when the script runs out.
+    HANDLE thread = nullptr;
+    ASSERT_EQ(ThreadStart(&thread, WaitLoop, &wt), DRV_OK);
+    ThreadJoin(thread);
     EXPECT_EQ(handled.load(), 2); // outcomes 0 and 5
     EXPECT_EQ(step.load(), 6u);
 }
