@@ -193,13 +193,6 @@ int Process::wait_exit(std::chrono::milliseconds timeout) {
     return -1;
 }
 
-int Process::stop(std::chrono::milliseconds grace) {
-    if (running())
-        kill(pid_, SIGTERM);
-    wait_exit(grace);
-    return status_;
-}
-
 TempDir::TempDir() {
     char tmpl[] = "/tmp/larkspur-test-XXXXXX";
     if (!mkdtemp(tmpl))

@@ -75,8 +75,6 @@ class Process {
     int wait_exit(std::chrono::milliseconds timeout);
     bool running();
     int pid() const { return pid_; }
-    // SIGTERM, then SIGKILL after the grace period; the exit code as in RunResult.
-    int stop(std::chrono::milliseconds grace = 3000ms);
     // Collects the rest of the output once the process has ended.
     void finish();
 
