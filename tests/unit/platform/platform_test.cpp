@@ -76,6 +76,7 @@ TEST_F(Uart, OpenMakesACookedLineRawAndDropsStaleInput) {
     EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
     EXPECT_EQ(t.c_iflag & (ICRNL | IXON | ISTRIP), 0u);
     EXPECT_EQ(t.c_oflag & OPOST, 0u);
+    EXPECT_EQ(cfgetospeed(&t), speed_t(B115200)) << "a pseudo-terminal starts at 38400";
     COMSTAT st{};
     EXPECT_TRUE(ClearCommError(uart_handle, nullptr, &st));
     EXPECT_EQ(st.cbInQue, 0u) << "stale input purged";
