@@ -302,6 +302,10 @@ TEST(Sync, EntryPointsRefuseWhatTheyCannotServe) {
     EXPECT_EQ(CreateFileW(L"\\\\.\\COM\u00e9", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr),
               INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND)) << "a name no device can have";
+    const std::string deep(200, 'h'); // a HID device path no socket address holds
+    EXPECT_EQ(CreateFileA(deep.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
     EXPECT_EQ(CreateFileA("\\\\.\\COM1", GENERIC_READ, 0, nullptr, 0, 0, nullptr),
               INVALID_HANDLE_VALUE);
     CloseHandle(ev);
