@@ -306,6 +306,10 @@ TEST(Sync, EntryPointsRefuseWhatTheyCannotServe) {
     EXPECT_EQ(CreateFileA(deep.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr),
               INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
+    SetLastError(0);
+    EXPECT_EQ(CreateFileA("\\\\.\\LPT1", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND)) << "a device of no kind served";
     EXPECT_EQ(CreateFileA("\\\\.\\COM1", GENERIC_READ, 0, nullptr, 0, 0, nullptr),
               INVALID_HANDLE_VALUE);
     CloseHandle(ev);

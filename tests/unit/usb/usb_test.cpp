@@ -274,6 +274,13 @@ TEST_F(Usb, AttachedDeviceIsListedAskedAndDetached) {
     reply = tap.of(DRV_IOCTL_EVENT_REPLY)[0];
     EXPECT_EQ(reply.at(24) & 3u, 1u);
     EXPECT_EQ(DeviceListFind(reply.at(36), &found), DRV_NOT_FOUND);
+    // A device declined elsewhere is offered to a registration made after it came.
+    Recorder next;
+    EventTable next_table = next.table();
+    DriverCtx* other = nullptr;
+    ASSERT_EQ(DriverOpen(&other, &m, 1, &next_table, 1), DRV_OK);
+    EXPECT_TRUE(eventually([&] { return next.attaches == 1; }, 3s));
+    DriverClose(other);
     detach(9);
     detach(1);
     ASSERT_TRUE(eventually([&] { return rec.detaches == 1; }, 3s));
@@ -296,7 +303,6 @@ TEST_F(Usb, AttachedDeviceIsListedAskedAndDetached) {
     DriverClose(held);
 
     // A closed connection's device is not found, and no request goes out for it.
-    DriverCtx* other = nullptr;
     ASSERT_EQ(DriverOpen(&other, nullptr, 0, nullptr, 0), DRV_OK); // keeps the lock alive
     DriverClose(c);
     tap.clear();
