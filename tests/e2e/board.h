@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -157,6 +158,24 @@ inline std::string ack_after_last_frame(const Session& s, size_t k, size_t board
             acks.push_back(l.substr(4));
     }
     return k < acks.size() ? acks[k] : std::string("0x00000000");
+}
+
+// The expected lines with "{ack0}" and "{ack1}" standing for the board's first and second
+// words after its last frame.
+inline std::string with_acks(const Session& s, std::string text) {
+    for (size_t k : {0, 1}) {
+        const std::string key = "{ack" + std::to_string(k) + "}";
+        if (size_t at = text.find(key); at != std::string::npos)
+            text.replace(at, key.size(), ack_after_last_frame(s, k));
+    }
+    return text;
+}
+
+// The first n lines of a run's output, fewer when it has fewer.
+inline std::vector<std::string> head_lines(const std::string& out, size_t n) {
+    std::vector<std::string> l = testsupport::lines(out);
+    l.resize(std::min(l.size(), n));
+    return l;
 }
 
 inline std::string hex(const std::string& bytes) {

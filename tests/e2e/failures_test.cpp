@@ -182,12 +182,7 @@ TEST_P(RunStops, WithItsLinesAndExitValue) {
     if (c.prepare)
         c.prepare(s);
     RunResult r = s.run(words(c.args), std::chrono::milliseconds(long(c.max_s * 1000) + 10000));
-    std::string want = c.want;
-    for (int k : {0, 1}) {
-        std::string key = "{ack" + std::to_string(k) + "}";
-        if (size_t at = want.find(key); at != std::string::npos)
-            want.replace(at, key.size(), ack_after_last_frame(s, size_t(k)));
-    }
+    const std::string want = with_acks(s, c.want);
     EXPECT_FALSE(r.timed_out);
     EXPECT_EQ(lines(r.out), lines(want + "\n"));
     EXPECT_EQ(r.exit_code, 255);
