@@ -90,14 +90,14 @@ class Session {
 
     // Starts a board, "target transport options...", and waits until its device entry is
     // there. A serial board is COM7 unless the options name another.
-    testsupport::Process& board(const std::string& spec) {
+    testsupport::Process& board(const std::string& setup) {
         std::string n = std::to_string(boards.size());
         log_paths.push_back(dir.file("board" + n + ".log"));
-        std::vector<std::string> w = words(spec);
+        std::vector<std::string> w = words(setup);
         std::string line = kBoardExe + " --target " + w[0] + " --transport " + w[1] +
                            " --devices " + devices() + " --log " + log_paths.back() +
                            " --save-image " + dir.file("received" + n + ".bin");
-        if (w[1] == "uart" && spec.find("--com") == std::string::npos)
+        if (w[1] == "uart" && setup.find("--com") == std::string::npos)
             line += " --com 7";
         std::vector<std::string> argv = words(line);
         argv.insert(argv.end(), w.begin() + 2, w.end());
