@@ -1,5 +1,6 @@
 #include "app/relay.h"
 
+#include "platform/screen.h"
 #include "platform/shared.h"
 #include "platform/winapi.h"
 #include "transport/hid/hid.h"
@@ -64,10 +65,10 @@ void relay_serial_input(char* lpInBuffer) {
 // Reopens the test program's USB device and trades the handshake word with it.
 bool reconnect_usb(const char* target_name) {
     if (dev_open_usb(0) != 1) {
-        std::printf("Re-open the %s device failed.\n", target_name);
+        msg_printf("Re-open the %s device failed.\n", target_name);
         return false;
     }
-    std::printf("Re-open the %s device.\n", target_name);
+    msg_printf("Re-open the %s device.\n", target_name);
     uint8_t msg[4];
     put_le32(msg, HANDSHAKE_MAGIC);
     usb_write(4, msg, usb_device_row, USB_WRITE_TIMEOUT_MS);
@@ -77,22 +78,26 @@ bool reconnect_usb(const char* target_name) {
         if (get_le32(msg) == HANDSHAKE_MAGIC)
             return true;
     }
-    std::printf("USB: Handshake with board timeout.\n");
+    msg_printf("USB: Handshake with board timeout.\n");
     dev_close();
     return false;
 }
 
 bool reconnect_hid() {
+    constexpr int attempts_a_second = 1000 / HID_REOPEN_PAUSE_MS;
     bool open = false;
     for (int i = 0; i < HID_REOPEN_ATTEMPTS && !open; ++i) {
+        if (i >= attempts_a_second && i % attempts_a_second == 0)
+            status_show("Waiting for the FALCON device: %d s left",
+                        (HID_REOPEN_ATTEMPTS - i) / attempts_a_second);
         Sleep(HID_REOPEN_PAUSE_MS);
         open = hid_open(FALCON_VENDOR_ID, current_target().product_id) == 1;
     }
     if (!open) {
-        std::printf("Failed to reopen the FALCON device.\n");
+        msg_printf("Failed to reopen the FALCON device.\n");
         return false;
     }
-    std::printf("Re-open FALCON device.\n");
+    msg_printf("Re-open FALCON device.\n");
     hid_set_report_id(2);
     uint8_t greeting = GREETING_BYTE;
     DWORD bytesWritten = 0;
@@ -170,7 +175,7 @@ int console_relay(const char* target_name, image_buffer image_buf) {
     if (r == route::hid && !reconnect_hid())
         return -1;
 
-    std::printf("Running DDR test..., press \"ESC\" key to exit.\n");
+    msg_printf("Running DDR test..., press \"ESC\" key to exit.\n");
     if (uart_handle != 0) {
         DWORD errors = 0;
         COMSTAT ComStat = {};

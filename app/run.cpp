@@ -2,6 +2,7 @@
 
 #include "app/relay.h"
 #include "app/utility.h"
+#include "platform/screen.h"
 #include "platform/shared.h"
 #include "platform/winapi.h"
 #include "ddrconfig/ddrconfig.h"
@@ -46,33 +47,33 @@ bool open_device(const cmd_options& s_out) {
         dev_set_usb_row(current_target().usb_row);
         dev_set_usb_waits(USB_ATTACH_WAIT_S, USB_READ_TIMEOUT_MS);
         if (dev_open_usb(0) != 1) {
-            std::printf("OpenUSB() failed! Please make sure board connected and in serial "
-                        "download mode.\n");
+            msg_printf("OpenUSB() failed! Please make sure board connected and in serial "
+                       "download mode.\n");
             use_usb = 0;
             return false;
         }
-        std::printf("OpenUSB() OK!\n");
+        msg_printf("OpenUSB() OK!\n");
         return true;
     }
     if (current_route() == route::hid) {
         for (int variant : {TARGET_KESTREL, TARGET_MERLIN, TARGET_HOBBY}) {
             if (hid_open(FALCON_VENDOR_ID, target_table[variant].product_id) == 1) {
                 target_id = variant;
-                std::printf("%s", current_target().opened);
+                msg_printf("%s", current_target().opened);
                 return true;
             }
         }
-        std::printf("Open FALCON device failed! Please make sure board connected and in "
-                    "serial download mode.\n");
+        msg_printf("Open FALCON device failed! Please make sure board connected and in "
+                   "serial download mode.\n");
         return false;
     }
     char str_buf_com_num[256];
     std::snprintf(str_buf_com_num, sizeof str_buf_com_num, "COM%s", s_out.com_num);
     if (!OpenUART(str_buf_com_num)) {
-        std::printf("Open com%s failed!\n", s_out.com_num);
+        msg_printf("Open com%s failed!\n", s_out.com_num);
         return false;
     }
-    std::printf("Open %s OK.\n", str_buf_com_num);
+    msg_printf("Open %s OK.\n", str_buf_com_num);
     return true;
 }
 
@@ -83,28 +84,28 @@ image_buffer load_image(uint32_t* image_size) {
     std::snprintf(str_buf_in_image, sizeof str_buf_in_image, "%s", current_target().image_file);
     file_handle f = open_file(str_buf_in_image);
     if (!f) {
-        std::printf("Open the image file %s failed.\n", str_buf_in_image);
+        msg_printf("Open the image file %s failed.\n", str_buf_in_image);
         return nullptr;
     }
     long size = -1;
     if (std::fseek(f.get(), 0, SEEK_END) == 0)
         size = std::ftell(f.get());
     if (size <= 0 || size > 0x7FFFFFFF || std::fseek(f.get(), 0, SEEK_SET) != 0) {
-        std::printf("Read the image file %s failed.\n", str_buf_in_image);
+        msg_printf("Read the image file %s failed.\n", str_buf_in_image);
         return nullptr;
     }
     if (static_cast<size_t>(size) < dcd_region_end(target_id)) {
-        std::printf("The image file %s is too small.\n", str_buf_in_image);
+        msg_printf("The image file %s is too small.\n", str_buf_in_image);
         return nullptr;
     }
     image_buffer image_buf(static_cast<uint8_t*>(std::malloc(static_cast<size_t>(size))));
     if (!image_buf) {
-        std::printf("malloc failed.\n");
+        msg_printf("malloc failed.\n");
         return nullptr;
     }
     if (std::fread(image_buf.get(), 1, static_cast<size_t>(size), f.get()) !=
         static_cast<size_t>(size)) {
-        std::printf("Read the image file %s failed.\n", str_buf_in_image);
+        msg_printf("Read the image file %s failed.\n", str_buf_in_image);
         return nullptr;
     }
     place_dcd_area(image_buf.get(), static_cast<size_t>(size));
@@ -112,50 +113,20 @@ image_buffer load_image(uint32_t* image_size) {
     return image_buf;
 }
 
-// The download's progress, updated in place on standard error while that is a console. A
-// pipe or a log gets none of it, and standard output keeps its lines.
+// The download's progress on the console's status line, at most every 200 ms and at the
+// end; the next message line wipes it.
 constexpr auto PROGRESS_EVERY = std::chrono::milliseconds(200);
-HANDLE progress_console = nullptr;
-std::chrono::steady_clock::time_point progress_shown_at;
-size_t progress_width = 0;
-constexpr size_t PROGRESS_LINE = 64;
-
-void progress_write(const char* text, size_t size) {
-    DWORD put = 0;
-    WriteConsoleA(progress_console, text, static_cast<DWORD>(size), &put, nullptr);
-}
-
-void progress_begin() {
-    HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
-    DWORD mode = 0;
-    progress_console =
-        err && err != INVALID_HANDLE_VALUE && GetConsoleMode(err, &mode) ? err : nullptr;
-    progress_width = 0;
-}
+std::chrono::steady_clock::time_point progress_shown_at; // zero: not shown yet
 
 // Given to the download only while standard error is a console.
 void progress_show(uint32_t done, uint32_t total) {
     auto now = std::chrono::steady_clock::now();
-    if (progress_width != 0 && done < total && now - progress_shown_at < PROGRESS_EVERY)
+    if (progress_shown_at != std::chrono::steady_clock::time_point{} && done < total &&
+        now - progress_shown_at < PROGRESS_EVERY)
         return;
     progress_shown_at = now;
-    char line[PROGRESS_LINE];
-    int n = std::snprintf(line, sizeof line, "\r%u / %u bytes (%u%%)", done, total,
-                          static_cast<unsigned>(uint64_t{done} * 100 / total));
-    progress_write(line, static_cast<size_t>(n));
-    progress_width = n > 1 ? static_cast<size_t>(n - 1) : 0; // the text after the \r
-}
-
-// Clears the progress so that the next line of standard output starts a clean line.
-void progress_end() {
-    if (progress_console && progress_width != 0) {
-        char blank[PROGRESS_LINE];
-        std::memset(blank, ' ', sizeof blank);
-        blank[0] = '\r';
-        blank[progress_width + 1] = '\r';
-        progress_write(blank, progress_width + 2);
-    }
-    progress_console = nullptr;
+    status_show("%u / %u bytes (%u%%)", done, total,
+                static_cast<unsigned>(uint64_t{done} * 100 / total));
 }
 
 } // namespace
@@ -182,6 +153,10 @@ int larkspur_run(int argc, char** argv) {
     if (result < 0 || check_options(s_out) != 0)
         return -1;
 
+    // Keys typed from here on wait unechoed for the test program (on POSIX the console's
+    // first look takes a terminal over), so none lands on a status line.
+    _kbhit();
+
     // Steps 2 and 3: target and device.
     target_id = target_from_name(s_out.target);
     if (!open_device(s_out))
@@ -190,19 +165,19 @@ int larkspur_run(int argc, char** argv) {
     // Steps 4 to 8: script, map, DCD area.
     file_handle p_ddr_init_file = open_file(s_out.ddr_file);
     if (!p_ddr_init_file) {
-        std::printf("Open ddr init file %s failed.\n", s_out.ddr_file);
+        msg_printf("Open ddr init file %s failed.\n", s_out.ddr_file);
         return -1;
     }
     std::vector<dcd_node> array_dcd_node(FALCON_MAX_ENTRIES, dcd_node{0, 0});
     uint32_t dcd_len = max_dcd_entries(target_id);
     const range_table* ranges = range_table_for(target_id);
     if (parse_ddr_init_script(p_ddr_init_file.get(), array_dcd_node.data(), &dcd_len) != 0) {
-        std::printf("The ddr init file has some syntax error.\n");
+        msg_printf("The ddr init file has some syntax error.\n");
         return -1;
     }
     p_ddr_init_file.reset();
     if (check_dcd_addresses(array_dcd_node.data(), dcd_len, ranges->rows, ranges->table) != 0) {
-        std::printf("the addr out of valid range.\n");
+        msg_printf("the addr out of valid range.\n");
         return -1;
     }
     bool falcon = current_route() == route::hid;
@@ -220,31 +195,29 @@ int larkspur_run(int argc, char** argv) {
     // Steps 14 to 18: the boot ROM.
     uint8_t gate_type = 0;
     if (rom_check_gate(&gate_type) == 0) {
-        std::printf("rom_check_gate() failed.Please make sure board connected and in serial "
-                    "download mode.\n");
+        msg_printf("rom_check_gate() failed.Please make sure board connected and in serial "
+                   "download mode.\n");
         dev_close();
         return -1;
     }
     if (gate_type == GATE_TYPE_PRODUCT) {
-        std::printf("GATE_TYPE: PRODUCT. Not supported yet.\n");
+        msg_printf("GATE_TYPE: PRODUCT. Not supported yet.\n");
         return -1;
     }
-    std::printf("GATE_TYPE: DEVELOP\n");
+    msg_printf("GATE_TYPE: DEVELOP\n");
     if (falcon && write_dcd(array_dcd_node.data(), dcd_len) == 0) {
-        std::printf("Write dcd failed.\n");
+        msg_printf("Write dcd failed.\n");
         return -1;
     }
-    std::printf("Image loading...\n");
-    progress_begin();
+    msg_printf("Image loading...\n");
     unsigned sent = rom_write_image(image_buf.get(), image_size, current_target().load_addr,
-                                    IMAGE_FRAME_TAIL, progress_console ? progress_show : nullptr);
-    progress_end();
+                                    IMAGE_FRAME_TAIL, status_on() ? progress_show : nullptr);
     if (sent != 1) {
-        std::printf("download Image to IRAM failed\n");
+        msg_printf("download Image to IRAM failed\n");
         dev_close();
         return -1;
     }
-    std::printf("download Image to IRAM OK\n\n");
+    msg_printf("download Image to IRAM OK\n\n");
     rom_jump();
 
     // Step 19: the test program's console.

@@ -1,5 +1,6 @@
 #include "app/utility.h"
 
+#include "platform/screen.h"
 #include "platform/shared.h"
 
 #include <cassert>
@@ -74,12 +75,12 @@ namespace {
 int take_file_name(const char* value, const char* option, int missing_rc, int bad_rc,
                    const char** field) {
     if (!value) {
-        std::printf("Invalid parameter for %s.\n", option);
+        msg_printf("Invalid parameter for %s.\n", option);
         return missing_rc;
     }
     *field = value;
     if (!is_ascii_alnum(value[0])) {
-        std::printf("Invalid file name. The file name must begin with a char\n");
+        msg_printf("Invalid file name. The file name must begin with a char\n");
         *field = nullptr;
         return bad_rc;
     }
@@ -101,7 +102,7 @@ int parse_options(int argc, char* const* argv, cmd_options* out) {
         case OPT_TARGET:
             if (!value) {
                 out->target = nullptr;
-                std::printf("Invalid target.\n");
+                msg_printf("Invalid target.\n");
                 return -2;
             }
             out->target = value;
@@ -112,7 +113,7 @@ int parse_options(int argc, char* const* argv, cmd_options* out) {
                 use_usb = 1;
                 break;
             }
-            std::printf("Invalid target. Valid value:egret/heron/falcon\n");
+            msg_printf("Invalid target. Valid value:egret/heron/falcon\n");
             out->target = nullptr;
             return -1;
         case OPT_DDR_FILE:
@@ -125,7 +126,7 @@ int parse_options(int argc, char* const* argv, cmd_options* out) {
             out->com_num = value;
             // An overlong number would not fit the port name; refuse it like a bad one.
             if (!is_all_digits(value) || std::strlen(value) > MAX_COM_DIGITS) {
-                std::printf("Invalid com number.\n");
+                msg_printf("Invalid com number.\n");
                 out->com_num = nullptr;
                 return -6;
             }
@@ -140,7 +141,7 @@ int parse_options(int argc, char* const* argv, cmd_options* out) {
                 return rc;
             break;
         default:
-            std::printf("Invalid option.Please type \"Larkspur -h\" for help\n");
+            msg_printf("Invalid option.Please type \"Larkspur -h\" for help\n");
             return -9;
         }
         pos += 2;
@@ -154,16 +155,16 @@ static bool is_serial_capable(const char* target) {
 
 int check_options(const cmd_options& opts) {
     if (!opts.target || !opts.ddr_file) {
-        std::printf("target, ddr init file must be selected.\n");
+        msg_printf("target, ddr init file must be selected.\n");
         return -1;
     }
     if (is_serial_capable(opts.target)) {
         if (!opts.com_num && use_usb == 0) {
-            std::printf("For %s, UART or USB must be selected.\n", opts.target);
+            msg_printf("For %s, UART or USB must be selected.\n", opts.target);
             return -1;
         }
         if (opts.com_num && use_usb == 1) {
-            std::printf("com and usb can not be selected at same time.\n");
+            msg_printf("com and usb can not be selected at same time.\n");
             return -1;
         }
     }
@@ -173,13 +174,13 @@ int check_options(const cmd_options& opts) {
 void print_usage(const char* exe_name) {
     static char str_info[8192];
     std::snprintf(str_info, sizeof str_info, usage_format, exe_name);
-    std::printf("%s", str_info);
+    msg_printf("%s", str_info);
 }
 
 void print_version() {
-    std::printf(
+    msg_printf(
         "Larkspur DDR bring-up and soak test. Copyright (c) 2026 the Larkspur developers.\n");
-    std::printf("Version 0.042., built at %s,%s\n", __TIME__, __DATE__);
+    msg_printf("Version 0.042., built at %s,%s\n", __TIME__, __DATE__);
 }
 
 // ---- DDR init script ----------------------------------------------------------------
@@ -257,7 +258,7 @@ int parse_line(char* chLineBuf, int line_no, word_buf* chWordBuf, dcd_node* dcd_
         return 0;
     const char* limit = split_words(chLineBuf, chWordBuf);
     if (limit) {
-        std::printf("Syntax error in line %d: %s.\n", line_no, limit);
+        msg_printf("Syntax error in line %d: %s.\n", line_no, limit);
         return -1;
     }
     int result = 0;
@@ -265,14 +266,14 @@ int parse_line(char* chLineBuf, int line_no, word_buf* chWordBuf, dcd_node* dcd_
         uint32_t addr = 0;
         uint32_t value = 0;
         if (parse_hex_num(chWordBuf->slot[2], &addr) != 0) {
-            std::printf("Syntax error in line %d: address is not a valid num.\n", line_no);
+            msg_printf("Syntax error in line %d: address is not a valid num.\n", line_no);
             result = -1;
         } else if (parse_hex_num(chWordBuf->slot[4], &value) != 0) {
-            std::printf("Syntax error in line %d: value is not a valid num.\n", line_no);
+            msg_printf("Syntax error in line %d: value is not a valid num.\n", line_no);
             result = -1;
         } else if (*count >= max_len) {
-            std::printf("The number of ddr init items out of the max value(%d)\n",
-                        static_cast<int>(max_len));
+            msg_printf("The number of ddr init items out of the max value(%d)\n",
+                       static_cast<int>(max_len));
             result = -1;
         } else {
             dcd_nodes[*count].addr = addr;
@@ -307,7 +308,7 @@ int parse_ddr_init_script(FILE* pInFile, dcd_node* dcd_nodes, uint32_t* dcd_len)
         ++line_no;
         int rc = 0;
         if (overlong) {
-            std::printf("Syntax error in line %d: line too long.\n", line_no);
+            msg_printf("Syntax error in line %d: line too long.\n", line_no);
             rc = -1;
         } else {
             chLineBuf[len] = '\0';
@@ -322,7 +323,7 @@ int parse_ddr_init_script(FILE* pInFile, dcd_node* dcd_nodes, uint32_t* dcd_len)
         int ch = std::fgetc(pInFile);
         if (ch == EOF) {
             if (std::ferror(pInFile)) {
-                std::printf("Read the init script error.\n");
+                msg_printf("Read the init script error.\n");
                 return -1;
             }
             break;

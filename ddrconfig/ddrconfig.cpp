@@ -1,5 +1,6 @@
 #include "ddrconfig/ddrconfig.h"
 
+#include "platform/screen.h"
 #include "platform/shared.h"
 
 #include <cstdio>
@@ -97,7 +98,7 @@ int check_dcd_addresses(const dcd_node* nodes, uint32_t count, uint32_t rows,
                         const addr_range* table) {
     for (const dcd_node& n : std::span(nodes, count)) {
         if (addr_in_ranges(n.addr, rows, table) != 0) {
-            std::printf("dcd address 0x%08x out of valid range.\n", n.addr);
+            msg_printf("dcd address 0x%08x out of valid range.\n", n.addr);
             return -1;
         }
     }
@@ -120,7 +121,7 @@ void encode_dcd(const dcd_node* nodes, uint32_t count) {
             egret_entry(i, nodes[i].addr, nodes[i].value);
         if (use_usb) {
             egret_entry(EGRET_MAX_ENTRIES, EGRET_USB_FLAG_ADDR, USB_VALID_FLAG_VALUE);
-            std::printf("USB valid flag for egret set.\n");
+            msg_printf("USB valid flag for egret set.\n");
         }
     } else if (target_id == TARGET_HERON) {
         uint32_t n = count < HERON_MAX_ENTRIES ? count : HERON_MAX_ENTRIES;

@@ -1,5 +1,6 @@
 #include "romproto/romproto.h"
 
+#include "platform/screen.h"
 #include "platform/shared.h"
 #include "platform/winapi.h"
 #include "transport/transport.h"
@@ -41,7 +42,7 @@ bool read_word(uint32_t want, const char* exchange_and_word) {
     uint32_t ack = read_ack();
     if (ack == want)
         return true;
-    std::printf("%s failed 0x%08x\n", exchange_and_word, ack);
+    msg_printf("%s failed 0x%08x\n", exchange_and_word, ack);
     return false;
 }
 
@@ -50,7 +51,7 @@ bool read_gate_ack(const char* exchange) {
     uint32_t ack = read_ack();
     if (is_gate_ack(ack))
         return true;
-    std::printf("%s: reading GATE ack failed 0x%08x\n", exchange, ack);
+    msg_printf("%s: reading GATE ack failed 0x%08x\n", exchange, ack);
     return false;
 }
 
@@ -70,13 +71,13 @@ void rom_build_command(rom_command* cmd, uint16_t code, uint32_t addr, uint8_t w
 unsigned rom_check_gate(uint8_t* gate_type) {
     uint16_t code = is_falcon() ? ROM_CMD_EXEC : ROM_CMD_GATE;
     if (!send_frame(code, 0, 0, 0, 0, 0)) {
-        std::printf("rom_check_gate: writing cmd to device failed and error code is %d\n",
-                    static_cast<int>(GetLastError()));
+        msg_printf("rom_check_gate: writing cmd to device failed and error code is %d\n",
+                   static_cast<int>(GetLastError()));
         return 0;
     }
     uint32_t ack = read_ack();
     if (!is_gate_ack(ack)) {
-        std::printf("rom_check_gate: reading GATE ack failed 0x%08x\n", ack);
+        msg_printf("rom_check_gate: reading GATE ack failed 0x%08x\n", ack);
         return 0;
     }
     *gate_type = ack == ROM_ACK_PRODUCT ? GATE_TYPE_PRODUCT : GATE_TYPE_DEVELOP;
@@ -87,7 +88,7 @@ unsigned rom_check_gate(uint8_t* gate_type) {
 
 unsigned rom_write(uint32_t addr, uint32_t value) {
     if (!send_frame(ROM_CMD_WRITE, addr, ROM_WIDTH_32, 0, value, 0)) {
-        std::printf("rom_write: writing to device failed\n");
+        msg_printf("rom_write: writing to device failed\n");
         return 0;
     }
     if (!read_gate_ack("rom_write"))
@@ -99,7 +100,7 @@ unsigned rom_write_image(const uint8_t* image, uint32_t size, uint32_t load_addr
                          rom_progress_fn progress) {
     static const char name[] = "rom_write_image";
     if (!send_frame(ROM_CMD_IMAGE, load_addr, 0, size, 0, tail)) {
-        std::printf("%s: writing cmd to device failed\n", name);
+        msg_printf("%s: writing cmd to device failed\n", name);
         return 0;
     }
     // The older ROM acknowledges the frame before the image, the falcon ROM after it.
@@ -114,7 +115,7 @@ unsigned rom_write_image(const uint8_t* image, uint32_t size, uint32_t load_addr
         const uint32_t n = piece && size - done > piece ? piece : size - done;
         uint32_t written = 0;
         if (!dev_write_image(image + done, n, &written)) {
-            std::printf("%s: sending file failed\n", name);
+            msg_printf("%s: sending file failed\n", name);
             return 0;
         }
         done += n;
@@ -133,7 +134,7 @@ unsigned rom_jump() {
     bool sent = falcon ? send_frame(ROM_CMD_FALCON_JUMP, FALCON_LOAD_ADDR, 0, 0, 0, 0)
                        : send_frame(ROM_CMD_EXEC, 0, 0, 0, 0, 0);
     if (!sent) {
-        std::printf("rom_exec: writing cmd to device failed\n");
+        msg_printf("rom_exec: writing cmd to device failed\n");
         return 0;
     }
     if (falcon)
@@ -143,12 +144,12 @@ unsigned rom_jump() {
 
 unsigned rom_read(uint32_t addr, void* buf, uint32_t count) {
     if (!send_frame(ROM_CMD_READ, addr, ROM_WIDTH_32, count, 0, 0, false)) {
-        std::printf("rom_write: writing to device failed\n");
+        msg_printf("rom_write: writing to device failed\n");
         return 0;
     }
     uint32_t ack = read_ack();
     if (!is_gate_ack(ack)) {
-        std::printf("rom_read: reading GATE ack failed: 0x%08x\n", ack);
+        msg_printf("rom_read: reading GATE ack failed: 0x%08x\n", ack);
         return 0;
     }
     return static_cast<unsigned>(dev_read(buf, count));
@@ -157,7 +158,7 @@ unsigned rom_read(uint32_t addr, void* buf, uint32_t count) {
 unsigned write_dcd(const dcd_node* nodes, uint32_t count) {
     for (uint32_t i = 0; i < count; ++i) {
         if (!rom_write(nodes[i].addr, nodes[i].value)) {
-            std::printf("ROM Write failed, addr: 0x%08x\n", nodes[i].addr);
+            msg_printf("ROM Write failed, addr: 0x%08x\n", nodes[i].addr);
             return 0;
         }
     }

@@ -1,5 +1,6 @@
 #include "transport/transport.h"
 
+#include "platform/screen.h"
 #include "platform/shared.h"
 #include "transport/hid/hid.h"
 #include "transport/uart/uart.h"
@@ -57,7 +58,7 @@ int write_routed(const void* buf, uint32_t count, uint32_t* written, int32_t usb
     bool ok = serial ? uart_write(buf, count, &n) != 0 : hid_write(buf, count, &n) != 0;
     *written = n;
     if (!ok)
-        std::printf(serial ? "Write COM failed.\n" : "Write to HidFALCON failed.\n");
+        msg_printf(serial ? "Write COM failed.\n" : "Write to HidFALCON failed.\n");
     return ok ? 1 : 0;
 }
 

@@ -67,34 +67,104 @@ TEST_P(Console, RunsUntilEsc) {
 INSTANTIATE_TEST_SUITE_P(Relay, Console, testing::ValuesIn(kCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// At a terminal: the download's progress shows in place on standard error (the wire and
-// standard output are as on a pipe), escape sequences never end the relay, and ESC never
-// reaches the board.
-TEST(Relay, AtATerminal) {
-    Session s("16384"); // about 1.4 s on the wire
-    s.board("egret uart --baud 115200");
-    auto run = s.start({"-t", "egret", "-df", s.example("egret"), "-com", "7"}, true);
-    ASSERT_TRUE(run->wait_for_output(kRunning + "\n", 60s)) << run->out();
-    EXPECT_EQ(lines(run->out()), lines("Open COM7 OK.\n" + kLoaded + kRunning + "\n"));
-    const std::string done = "\r16384 / 16384 bytes (100%)";
-    std::string err = run->err();
-    size_t last = err.rfind(done);
-    ASSERT_NE(last, std::string::npos) << err;
-    EXPECT_EQ(err.substr(last + done.size()), "\r" + std::string(done.size() - 1, ' ') + "\r");
-    EXPECT_LT(err.find("\r"), last) << "no update before the end: " << err;
-    EXPECT_EQ(err.find('\n'), std::string::npos) << err;
-    std::string image = testsupport::read_file(s.image("egret"));
-    EXPECT_EQ(s.received_image().substr(1652), image.substr(1652));
-
-    run->send("\x1b[A\x1b[B\x1bOP");
-    testsupport::eventually([] { return false; }, 1500ms);
-    EXPECT_TRUE(run->running()) << "an arrow key ended the relay";
-    run->send("\x1b[D");
-    testsupport::eventually([] { return false; }, 300ms);
-    run->send("\x1b");
-    EXPECT_EQ(run->wait_exit(10s), 0) << run->out();
-    EXPECT_TRUE(s.board_lines("RX ").empty()) << s.board_log();
+// What a terminal shows for the bytes it received: \r goes back to the line's start, \n
+// to the next line, anything else overwrites; blanks at a line's end do not show.
+std::vector<std::string> screen(const std::string& received) {
+    std::vector<std::string> rows(1);
+    size_t col = 0;
+    for (char c : received) {
+        if (c == '\r' || c == '\n') {
+            col = 0;
+            if (c == '\n')
+                rows.emplace_back();
+            continue;
+        }
+        if (rows.back().size() <= col)
+            rows.back().resize(col + 1, ' ');
+        rows.back()[col++] = c;
+    }
+    for (std::string& r : rows)
+        r.erase(r.find_last_not_of(' ') + 1);
+    return rows;
 }
+
+struct AtConsole {
+    const char* name;
+    std::string board, image_size, args;
+    std::string lines;  // the screen's first lines; "{ack1}": the board's second word
+    std::string status; // shown on the status line at some point
+    int exit;           // 0: it reaches the relay, and ESC ends it
+    bool keys = false;  // q and 7 typed during the download
+};
+
+void PrintTo(const AtConsole& c, std::ostream* os) {
+    *os << c.name;
+}
+
+const std::string kHeron = "-t heron -df heron.inc -com 7";
+
+const AtConsole kConsoles[] = {
+    // Keys typed during the download: not echoed, and the board has them once the relay runs.
+    {"serial_keys_in_download", "egret uart --baud 115200", "16384", kEgret,
+     "Open COM7 OK.\n" + kLoaded + kRunning, "\r16384 / 16384 bytes (100%)", 0, true},
+    {"falcon_wrong_image_word", "hobby hid --wrong-ack image-cmd", "65536",
+     "-t falcon -df hobby.inc",
+     "HOBBY opened.\nGATE_TYPE: DEVELOP\nImage loading...\nrom_write: reading CMD ack failed "
+     "{ack1}\ndownload Image to IRAM failed",
+     "\r65536 / 65536 bytes (100%)", 255},
+    {"serial_board_gone_in_download", "heron uart --unplug-after-bytes 1000", "106496", kHeron,
+     "Open COM7 OK.\nGATE_TYPE: DEVELOP\nImage loading...\nWrite COM failed.\n"
+     "rom_write_image: sending file failed\ndownload Image to IRAM failed",
+     "\r2048 / 106496 bytes (1%)", 255},
+    // The test program's device comes 3 s after the relay begins to wait for it.
+    {"usb_board_back_late", "egret usb --reappear-after 7000", "", "-t egret -df egret.inc -usb",
+     "OpenUSB() OK!\nUSB valid flag for egret set.\n" + kLoaded + "Re-open the egret device.\n" +
+         kRunning,
+     "\rWaiting for the board on USB: 29 s left", 0},
+    {"falcon_back_late", "merlin hid --reappear-after 7000", "", "-t falcon -df merlin.inc",
+     "MERLIN opened.\n" + kLoaded + "Re-open FALCON device.\n" + kRunning,
+     "\rWaiting for the FALCON device: 49 s left", 0},
+};
+
+class Terminal : public testing::TestWithParam<AtConsole> {};
+
+// At a terminal, the progress and the waits show in place on one status line, and every
+// line printed after one (a failure too) stands alone. Escape sequences never end the
+// relay, and ESC never reaches the board.
+TEST_P(Terminal, EveryLineStandsAlone) {
+    const AtConsole& c = GetParam();
+    Session s(c.image_size);
+    s.example(words(c.board)[0]);
+    s.board(c.board);
+    auto run = s.start(words(c.args), true);
+    if (c.keys) {
+        ASSERT_TRUE(run->wait_for_log(" bytes (", 30s)) << run->log();
+        run->send("q7");
+    }
+    if (c.exit == 0) {
+        ASSERT_TRUE(run->wait_for_log(kRunning, 60s)) << run->log();
+        run->send("\x1b[A\x1b[B\x1bOP");
+        testsupport::eventually([] { return false; }, 1500ms);
+        EXPECT_TRUE(run->running()) << "an arrow key ended the relay";
+        run->send("\x1b");
+    }
+    EXPECT_EQ(run->wait_exit(90s), c.exit) << run->log();
+    run->finish();
+    const auto want = lines(with_acks(s, c.lines) + "\n");
+    std::vector<std::string> shown = screen(run->err());
+    shown.resize(want.size());
+    EXPECT_EQ(shown, want) << run->err();
+    EXPECT_NE(run->err().find(c.status), std::string::npos) << run->err();
+    if (c.keys) {
+        EXPECT_EQ(run->err().find("q7"), std::string::npos) << "echoed";
+        EXPECT_EQ(s.board_lines("RX "), (std::vector<std::string>{"RX 71", "RX 37"}));
+        std::string image = testsupport::read_file(s.image("egret"));
+        EXPECT_EQ(s.received_image().substr(1652), image.substr(1652));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Relay, Terminal, testing::ValuesIn(kConsoles),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // 64 KiB at the full line rate arrive whole; a zero byte in the output is skipped.
 TEST(Relay, SerialStreamArrivesWhole) {

@@ -91,11 +91,9 @@ Process::Process(const std::vector<std::string>& argv, const RunOptions& opt, bo
         throw std::runtime_error("pipe failed");
     int child_in = -1;
     if (stdin_pty) {
-        // Standard error shares the terminal, as at a console: what a program shows only on
-        // a terminal arrives as err(). Raw from the start, so nothing sent is echoed.
-        termios raw{};
-        cfmakeraw(&raw);
-        if (openpty(&in_fd_, &child_in, nullptr, &raw, nullptr) != 0)
+        // All three streams on one terminal in its usual settings (echo, line editing), as
+        // at a console: what the screen receives arrives as err().
+        if (openpty(&in_fd_, &child_in, nullptr, nullptr, nullptr) != 0)
             throw std::runtime_error("pty failed");
         fcntl(in_fd_, F_SETFD, FD_CLOEXEC);
         fcntl(child_in, F_SETFD, FD_CLOEXEC);
@@ -111,7 +109,7 @@ Process::Process(const std::vector<std::string>& argv, const RunOptions& opt, bo
         child_in = in_pipe[0];
         in_fd_ = in_pipe[1];
     }
-    pid_ = spawn(argv, opt, child_in, out_pipe[1], err_pipe[1]);
+    pid_ = spawn(argv, opt, child_in, stdin_pty ? err_pipe[1] : out_pipe[1], err_pipe[1]);
     for (int fd : {child_in, out_pipe[1], err_pipe[1]})
         close(fd);
     // Reads until the pipes close, or until finish() once the child is gone (a grandchild

@@ -49,8 +49,9 @@ int spawn(const std::vector<std::string>& argv, const RunOptions& opt, int in_fd
 // Runs argv[0] and waits for it.
 RunResult run(const std::vector<std::string>& argv, const RunOptions& opt = {});
 
-// A running process: standard input written on demand (a pipe, or a pseudo-terminal for
-// standard input and error when stdin_pty is set), its output collected by a reader thread.
+// A running process: standard input written on demand (a pipe, or with stdin_pty a
+// pseudo-terminal for all three streams, whose screen output is err()), its output
+// collected by a reader thread.
 // The destructor kills it if it still runs.
 class Process {
   public:

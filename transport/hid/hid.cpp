@@ -2,6 +2,8 @@
 // overlapped report I/O with bounded waits.
 #include "transport/hid/hid.h"
 
+#include "platform/screen.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -201,7 +203,7 @@ int hid_open(USHORT vendor_id, USHORT product_id) {
                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                              FILE_FLAG_OVERLAPPED, nullptr);
     if (hid_handle == INVALID_HANDLE_VALUE) {
-        std::printf("Failed to open the device for wr/rd.\n");
+        msg_printf("Failed to open the device for wr/rd.\n");
         hid_close();
         return 0;
     }

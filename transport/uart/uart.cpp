@@ -1,5 +1,7 @@
 #include "transport/uart/uart.h"
 
+#include "platform/screen.h"
+
 #include <cstdio>
 #include <cstring>
 #include <iterator>
@@ -28,7 +30,7 @@ int OpenUART(const char* port) {
     // A name that does not fit the path with its terminating zero is no port of ours.
     if (prefix_len + port_len + 1 > std::size(name_buf)) {
         uart_handle = INVALID_HANDLE_VALUE;
-        printf("%s:open %s failed.\n", "OpenUART", port);
+        msg_printf("%s:open %s failed.\n", "OpenUART", port);
         return 0;
     }
     // Widened byte by byte: wide formatting differs between the C runtimes.
@@ -42,7 +44,7 @@ int OpenUART(const char* port) {
     uart_handle =
         CreateFileW(name_buf, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (uart_handle == INVALID_HANDLE_VALUE) {
-        printf("%s:open %s failed.\n", "OpenUART", port);
+        msg_printf("%s:open %s failed.\n", "OpenUART", port);
         return 0;
     }
     return uart_configure();

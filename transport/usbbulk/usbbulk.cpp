@@ -1,6 +1,8 @@
 // USB bulk transport over the USB driver layer.
 #include "transport/usbbulk/usbbulk.h"
 
+#include "platform/screen.h"
+
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -69,6 +71,18 @@ bool has_pipe(const DeviceInfo* info, uint32_t pipe) {
     return false;
 }
 
+// The attach wait in slices of a second, so that a console shows the seconds left once
+// the first has gone; the total and the outcome are those of one wait.
+DrvStatus wait_for_attach(uint32_t seconds) {
+    DrvStatus got = DRV_TIMEOUT;
+    for (uint32_t left = seconds; left > 0 && got == DRV_TIMEOUT; --left) {
+        if (left < seconds)
+            status_show("Waiting for the board on USB: %u s left", left);
+        got = OsEventWait(usb_link.attach_event, 1);
+    }
+    return got;
+}
+
 void close_connection() {
     DriverClose(usb_connection);
     usb_connection = nullptr;
@@ -125,7 +139,7 @@ int OpenUSB(uint32_t row, int32_t wait_s) {
         return 0;
     }
     uint32_t seconds = wait_s > 0 ? static_cast<uint32_t>(wait_s) : kDefaultWaitSeconds;
-    if (OsEventWait(usb_link.attach_event, seconds) != DRV_OK || link_claim_status() != DRV_OK) {
+    if (wait_for_attach(seconds) != DRV_OK || link_claim_status() != DRV_OK) {
         close_connection();
         return 0;
     }
@@ -148,7 +162,7 @@ int usb_transfer(uint32_t direction, uint32_t pipe, void* buf, uint32_t len, int
     if (got != DRV_OK)
         return 0;
     if (pipe != 0 && !has_pipe(pDevice.get(), pipe)) {
-        std::printf("The pipe number 0x%x does not exist, please try again.\n", pipe);
+        msg_printf("The pipe number 0x%x does not exist, please try again.\n", pipe);
         return 0;
     }
     uint32_t timeout = timeout_ms > 0 ? static_cast<uint32_t>(timeout_ms) : kDefaultTimeoutMs;
@@ -160,7 +174,7 @@ int usb_transfer(uint32_t direction, uint32_t pipe, void* buf, uint32_t len, int
     if (status != DRV_OK)
         return 0;
     if (usb_verbosity >= 2)
-        std::printf("Transferred %d bytes\n", static_cast<int>(dwBytesTransferred));
+        msg_printf("Transferred %d bytes\n", static_cast<int>(dwBytesTransferred));
     return 1;
 }
 
