@@ -114,7 +114,8 @@ unsigned rom_write_image(const uint8_t* image, uint32_t size, uint32_t load_addr
     for (uint32_t done = 0; done < size;) {
         const uint32_t n = piece && size - done > piece ? piece : size - done;
         uint32_t written = 0;
-        if (!dev_write_image(image + done, n, &written)) {
+        // A write that stopped short (its timeout ran out) left the image incomplete.
+        if (!dev_write_image(image + done, n, &written) || written != n) {
             msg_printf("%s: sending file failed\n", name);
             return 0;
         }

@@ -60,6 +60,31 @@ TEST(Exchanges, EveryOneOnAHungUpLine) {
     EXPECT_EQ(uart_handle, nullptr);
 }
 
+// A piece of the image that goes out only in part (the line's write timeout ran out) ends
+// the download there, failed.
+TEST(Exchanges, AShortPieceEndsTheDownload) {
+    Session s("106496");
+    s.board("egret uart --com 3 --baud 1200");
+    setenv("LARKSPUR_DEVICES", s.devices().c_str(), 1);
+    target_id = TARGET_EGRET;
+    use_usb = 0;
+    ASSERT_EQ(OpenUART("COM3"), 1);
+    COMMTIMEOUTS quick = {1000, 500, 5000, 0, 300};
+    SetCommTimeouts(uart_handle, &quick);
+    const std::string image = testsupport::read_file(s.image("egret"));
+    static std::vector<uint32_t> shown;
+    const std::string out = captured([&] {
+        EXPECT_EQ(rom_write_image(reinterpret_cast<const uint8_t*>(image.data()),
+                                  uint32_t(image.size()), 0xF8006000, 0xAA,
+                                  [](uint32_t done, uint32_t) { shown.push_back(done); }),
+                  0u);
+    });
+    EXPECT_EQ(out, "rom_write_image: sending file failed\n");
+    ASSERT_FALSE(shown.empty()) << "the line took no piece whole";
+    EXPECT_LT(shown.back(), image.size() - 2048) << "the pieces after the short one went too";
+    dev_close();
+}
+
 // The memory read: its frame, then a GATE ack; a wrong ack ends it before the data.
 TEST(Exchanges, MemoryReadRefusesAWrongAck) {
     Session s;
