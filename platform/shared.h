@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <iterator>
 
 // Target selector: -1 none yet, 0 egret, 1 heron, 2 falcon (variant not yet probed),
 // 3 kestrel, 4 merlin, 5 hobby. Owned by the run sequence; final once the device is open.
@@ -60,8 +61,11 @@ constexpr target_facts target_table[] = {
     {"larkspur-hobby.bin", FALCON_LOAD_ADDR, 0, HOBBY_PRODUCT_ID, "HOBBY opened.\n"},
 };
 
+// The facts of target_id; none at all for a value that names no row.
 inline const target_facts& current_target() {
-    return target_table[target_id];
+    static constexpr target_facts no_target = {nullptr, 0, 0, 0, nullptr};
+    constexpr int rows = static_cast<int>(std::size(target_table));
+    return target_id >= 0 && target_id < rows ? target_table[target_id] : no_target;
 }
 
 // Words on the wire: frames are big-endian, acknowledgement and console words

@@ -38,8 +38,10 @@ int dev_open(const char* port_name) {
     case route::serial:
         return OpenUART(port_name) ? 1 : 0;
     case route::hid:
-        return target_id == TARGET_FALCON ? 0
-                                          : hid_open(FALCON_VENDOR_ID, current_target().product_id);
+        // Only a probed variant has a product ID; anything else opens nothing.
+        return target_id >= TARGET_KESTREL && target_id <= TARGET_HOBBY
+                   ? hid_open(FALCON_VENDOR_ID, current_target().product_id)
+                   : 0;
     }
     return 0;
 }

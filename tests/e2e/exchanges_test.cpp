@@ -26,11 +26,15 @@ TEST(Exchanges, EveryOneOnAHungUpLine) {
     Session s;
     s.board("egret uart --com 3");
     setenv("LARKSPUR_DEVICES", s.devices().c_str(), 1);
-    // The switch's own open: nothing for a falcon board not yet probed or absent.
-    use_usb = 1;
-    for (int target : {TARGET_FALCON, TARGET_KESTREL}) {
-        target_id = target;
-        EXPECT_EQ(dev_open("COM3"), 0);
+    // The switch's own open: nothing for a falcon board not yet probed or absent, nor for a
+    // value that names no target (no table read outside its rows either).
+    for (int usb : {0, 1}) {
+        use_usb = usb;
+        for (int target :
+             {int{TARGET_NONE}, int{TARGET_FALCON}, int{TARGET_KESTREL}, TARGET_HOBBY + 1}) {
+            target_id = target;
+            EXPECT_EQ(dev_open("COM3"), 0);
+        }
     }
     target_id = TARGET_EGRET;
     use_usb = 0;
