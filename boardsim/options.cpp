@@ -59,6 +59,8 @@ std::string usage_text() {
            "test program, reached through the device directory ($LARKSPUR_DEVICES, else\n"
            "$XDG_RUNTIME_DIR/larkspur-devices, else /tmp/larkspur-devices-<uid>).\n"
            "It runs until SIGINT or SIGTERM and then removes its device entries.\n"
+           "One start serves one larkspur run, as a real board must be reset into serial\n"
+           "download mode for each run: start it again for the next run.\n"
            "\n"
            "  --target T              egret, heron, kestrel, merlin or hobby\n"
            "  --transport X           uart (egret, heron; their default), usb (egret, heron),\n"

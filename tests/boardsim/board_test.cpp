@@ -54,7 +54,8 @@ TEST(BoardCli, DeviceEntryMadeWhereAskedAndRemovedOnSignal) {
     EXPECT_FALSE(exists(unused));
 }
 
-// A com number in use is refused rather than stolen, and a board that cannot probe an entry
+// A com number in use is refused and its link left alone; a link left by a board that was
+// killed is taken over at once, one made by hand never; a board that cannot probe an entry
 // for staleness leaves it alone: a live board's socket is never taken for a stale one.
 TEST(BoardCli, EntriesInUseAreNeverTakenOver) {
     TempDir dir;
@@ -66,13 +67,25 @@ TEST(BoardCli, EntriesInUseAreNeverTakenOver) {
     ASSERT_TRUE(b.wait_for_log("READY com12", 3000ms)) << b.log();
     Process live({kBoard, "--target", "hobby"}, o);
     ASSERT_TRUE(live.wait_for_log("READY hid-hobby", 3000ms)) << live.log();
-    char target[256] = {};
-    ASSERT_GT(readlink(dir.file("com12").c_str(), target, sizeof target - 1), 0);
-    EXPECT_EQ(std::string(target).rfind("/dev/pts/", 0), 0u) << target;
-    auto r = run({kBoard, "--target", "egret", "--com", "2"}, o);
-    EXPECT_EQ(r.exit_code, 1);
-    EXPECT_NE(r.err.find("already exists"), std::string::npos) << r.err;
-    r = run({"/bin/sh", "-c", "ulimit -n 4 && exec \"$0\" --target hobby", kBoard}, o);
+    auto link = [&](const char* entry) {
+        std::error_code ec;
+        return std::filesystem::read_symlink(dir.file(entry), ec).string();
+    };
+    EXPECT_EQ(link("com12").rfind("/dev/pts/", 0), 0u) << link("com12");
+    const std::string com2 = link("com2");
+    for (const char* com : {"1", "2"}) {
+        auto r = run({kBoard, "--target", "egret", "--com", com}, o);
+        EXPECT_EQ(r.exit_code, 1);
+        EXPECT_NE(r.err.find("already exists"), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(testsupport::read_file(dir.file("com1")), "taken");
+    EXPECT_EQ(link("com2"), com2);
+    EXPECT_TRUE(a.running());
+    kill(b.pid(), SIGKILL);
+    b.wait_exit(3000ms);
+    Process again({kBoard, "--target", "heron", "--com", "12"}, o);
+    EXPECT_TRUE(again.wait_for_log("READY com12", 3000ms)) << again.log();
+    auto r = run({"/bin/sh", "-c", "ulimit -n 4 && exec \"$0\" --target hobby", kBoard}, o);
     EXPECT_EQ(r.exit_code, 1) << r.err;
     EXPECT_NE(r.err.find("cannot listen at"), std::string::npos) << r.err;
     EXPECT_TRUE(exists(dir.file("hid-hobby")));
