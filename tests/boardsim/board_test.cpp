@@ -92,6 +92,46 @@ TEST(BoardCli, EntriesInUseAreNeverTakenOver) {
     EXPECT_TRUE(live.running());
 }
 
+// A device directory that is a symbolic link, another user's, or writable by others holds
+// no device for either side: the board will not start in it, and larkspur does not open
+// the comN link it holds (the usual failure lines, and one line on standard error).
+TEST(DeviceDirectory, OnlyTheUsersOwnIsUsed) {
+    namespace fs = std::filesystem;
+    TempDir tmp;
+    const std::string own = tmp.file("own");
+    Process board(e2e::words(kBoard + " --target egret --com 77 --devices " + own));
+    ASSERT_TRUE(board.wait_for_log("READY com77", 3000ms)) << board.log();
+    EXPECT_EQ(fs::status(own).permissions(), fs::perms::owner_all);
+    const fs::path pts = fs::read_symlink(own + "/com77");
+    struct Case {
+        std::string name, why;
+    } cases[] = {{"link", "it is a symbolic link"},
+                 {"open", "group or others may write to it"},
+                 {"theirs", "it belongs to another user"}};
+    for (const Case& c : cases) {
+        const std::string d = tmp.file(c.name);
+        if (c.name == "link") {
+            fs::create_directory_symlink(own, d);
+        } else {
+            fs::create_directory(d);
+            fs::create_symlink(pts, d + "/com77");
+        }
+        if (c.name == "open")
+            fs::permissions(d, fs::perms::all);
+        if (c.name == "theirs" && (geteuid() != 0 || chown(d.c_str(), 65534, 65534) != 0))
+            GTEST_SKIP() << "a directory of another user needs root to make";
+        auto r = run({LARKSPUR_EXE, "-t", "egret", "-df", "egret.inc", "-com", "77"},
+                     {.env = {{"LARKSPUR_DEVICES", d}}});
+        EXPECT_EQ(r.out, "OpenUART:open COM77 failed.\nOpen com77 failed!\n") << c.name;
+        EXPECT_EQ(r.err, "larkspur: the device directory " + d + " is not used: " + c.why + "\n");
+        EXPECT_EQ(r.exit_code, 255);
+        r = run({kBoard, "--target", "heron", "--devices", d});
+        EXPECT_EQ(r.err, "the device directory " + d + " is not used: " + c.why + "\n");
+        EXPECT_EQ(r.exit_code, 1);
+        EXPECT_FALSE(exists(d + "/com1")) << c.name;
+    }
+}
+
 // The images as made, and the check the test program makes of them: a changed byte
 // outside the DCD region is found, one inside it (where the host places its DCD) is not,
 // and another chip's image does not run at all.
