@@ -24,6 +24,8 @@ std::string device_dir(const Options& opt, std::string& err) {
         else
             dir = "/tmp/larkspur-devices-" + std::to_string(getuid());
     }
+    while (dir.size() > 1 && dir.back() == '/')
+        dir.pop_back(); // "link/" would be the directory it leads to
     // Create each missing level, as mkdir -p does.
     for (size_t pos = 1; pos <= dir.size(); ++pos) {
         if (pos != dir.size() && dir[pos] != '/')
@@ -34,9 +36,17 @@ std::string device_dir(const Options& opt, std::string& err) {
             return {};
         }
     }
+    // Whoever else made or may write the directory could put a terminal of theirs where
+    // the host looks for this board.
     struct stat st;
-    if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-        err = dir + " is not a directory";
+    const char* why = lstat(dir.c_str(), &st) != 0         ? strerror(errno)
+                      : S_ISLNK(st.st_mode)                ? "it is a symbolic link"
+                      : !S_ISDIR(st.st_mode)               ? "it is not a directory"
+                      : st.st_uid != geteuid()             ? "it belongs to another user"
+                      : (st.st_mode & (S_IWGRP | S_IWOTH)) ? "group or others may write to it"
+                                                           : nullptr;
+    if (why) {
+        err = "the device directory " + dir + " is not used: " + why;
         return {};
     }
     return dir;

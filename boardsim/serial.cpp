@@ -4,12 +4,16 @@
 #include "boardsim/loop.h"
 #include "boardsim/transports.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -19,9 +23,51 @@ namespace {
 struct Line {
     int master = -1;
     int slave = -1; // held open, so the line does not hang up while the host has it closed
-    std::string link;
+    int claim = -1;
+    std::string link; // set once the link is ours: only then is it ours to remove
     std::string entry;
 };
+
+// A live board's hold on its entry: an abstract socket named for the directory and the
+// entry. It goes with the process however that ends, so a link nobody holds was left by a
+// board that was killed, and a board that finds an entry held leaves it alone. -1 with err
+// empty: held.
+int claim_entry(const std::string& dir, const std::string& entry, std::string& err) {
+    struct stat st;
+    int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    if (fd < 0 || stat(dir.c_str(), &st) != 0) {
+        err = "cannot hold " + entry + ": " + strerror(errno);
+        if (fd >= 0)
+            close(fd);
+        return -1;
+    }
+    std::string name = "larkspur-board/" + std::to_string(st.st_dev) + ":" +
+                       std::to_string(st.st_ino) + "/" + entry;
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    size_t len = std::min(name.size(), sizeof addr.sun_path - 1);
+    memcpy(addr.sun_path + 1, name.data(), len); // sun_path[0] == 0: abstract
+    if (bind(fd, reinterpret_cast<sockaddr*>(&addr),
+             socklen_t(offsetof(sockaddr_un, sun_path) + 1 + len)) != 0) {
+        if (errno != EADDRINUSE)
+            err = "cannot hold " + entry + ": " + strerror(errno);
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// A pseudo-terminal link, or one whose tty is gone: what a board leaves behind. A link
+// made by hand to a real adapter is not.
+bool board_link(const std::string& link) {
+    char target[256];
+    ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+    if (n <= 0)
+        return false;
+    target[n] = 0;
+    struct stat st;
+    return strncmp(target, "/dev/pts/", 9) == 0 || stat(link.c_str(), &st) != 0;
+}
 
 bool open_line(Line& l, const Options& opt, const std::string& dir, std::string& err) {
     l.master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -41,20 +87,26 @@ bool open_line(Line& l, const Options& opt, const std::string& dir, std::string&
 
     for (int n = opt.com ? opt.com : 1;; ++n) {
         l.entry = "com" + std::to_string(n);
-        l.link = dir + "/" + l.entry;
-        if (symlink(pts.c_str(), l.link.c_str()) == 0)
-            return true;
-        if (errno != EEXIST) {
-            err = "cannot create " + l.link + ": " + strerror(errno);
+        std::string link = dir + "/" + l.entry;
+        l.claim = claim_entry(dir, l.entry, err);
+        if (!err.empty())
+            return false;
+        bool made = l.claim >= 0 && symlink(pts.c_str(), link.c_str()) == 0;
+        if (!made && l.claim >= 0 && errno != EEXIST) {
+            err = "cannot create " + link + ": " + strerror(errno);
             return false;
         }
+        if (!made && l.claim >= 0 && opt.com && board_link(link))
+            made = unlink(link.c_str()) == 0 && symlink(pts.c_str(), link.c_str()) == 0;
+        if (made) {
+            l.link = link;
+            return true;
+        }
+        if (l.claim >= 0)
+            close(l.claim);
+        l.claim = -1;
         if (opt.com) {
-            // A link left by a board that was killed points nowhere: take its place.
-            struct stat st;
-            if (stat(l.link.c_str(), &st) != 0 && unlink(l.link.c_str()) == 0 &&
-                symlink(pts.c_str(), l.link.c_str()) == 0)
-                return true;
-            err = l.link + " already exists";
+            err = link + " already exists";
             return false;
         }
     }
@@ -68,7 +120,9 @@ void close_line(Line& l) {
         close(l.master);
     if (l.slave >= 0)
         close(l.slave);
-    l.master = l.slave = -1;
+    if (l.claim >= 0)
+        close(l.claim);
+    l.master = l.slave = l.claim = -1;
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 #include "platform/posix/handles.h"
 
 #include <pthread.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -9,6 +10,7 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -58,11 +60,32 @@ bool handle_remove(HANDLE h) {
 }
 
 std::string device_dir() {
+    std::string dir;
     if (const char* d = std::getenv("LARKSPUR_DEVICES"); d && *d)
-        return d;
-    if (const char* x = std::getenv("XDG_RUNTIME_DIR"); x && *x)
-        return std::string(x) + "/larkspur-devices";
-    return "/tmp/larkspur-devices-" + std::to_string(static_cast<unsigned>(getuid()));
+        dir = d;
+    else if (const char* x = std::getenv("XDG_RUNTIME_DIR"); x && *x)
+        dir = std::string(x) + "/larkspur-devices";
+    else
+        dir = "/tmp/larkspur-devices-" + std::to_string(static_cast<unsigned>(getuid()));
+    while (dir.size() > 1 && dir.back() == '/')
+        dir.pop_back(); // "link/" would be the directory it leads to
+    // Whoever else made or may write the directory could put a terminal of theirs where a
+    // board should be: the image and the keys would go to them.
+    struct stat st;
+    if (::lstat(dir.c_str(), &st) != 0)
+        return dir; // nothing there yet
+    const char* why = S_ISLNK(st.st_mode)                  ? "it is a symbolic link"
+                      : st.st_uid != ::geteuid()           ? "it belongs to another user"
+                      : (st.st_mode & (S_IWGRP | S_IWOTH)) ? "group or others may write to it"
+                                                           : nullptr;
+    if (!why)
+        return dir;
+    static std::once_flag said;
+    std::call_once(said, [&] {
+        std::fprintf(stderr, "larkspur: the device directory %s is not used: %s\n", dir.c_str(),
+                     why);
+    });
+    return {};
 }
 
 // ---- events -------------------------------------------------------------------------

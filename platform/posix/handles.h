@@ -46,7 +46,8 @@ bool handle_remove(HANDLE h);
 bool event_signal(HANDLE h);
 
 // The device directory: $LARKSPUR_DEVICES, else $XDG_RUNTIME_DIR/larkspur-devices,
-// else /tmp/larkspur-devices-<uid>.
+// else /tmp/larkspur-devices-<uid>. Empty, after one line on standard error, when it is a
+// symbolic link, another user's, or writable by group or others: no device is taken from it.
 std::string device_dir();
 
 // Device kinds behind CreateFile; each sets the last error and returns

@@ -227,9 +227,10 @@ std::optional<std::string> port_digits(const std::string& port) {
 
 // The device directory's comN entry, else the n-th built-in port.
 std::optional<std::string> port_path(const std::string& digits) {
-    std::string entry = device_dir() + "/com" + digits;
+    std::string dir = device_dir();
+    std::string entry = dir + "/com" + digits;
     struct stat st;
-    if (::lstat(entry.c_str(), &st) == 0)
+    if (!dir.empty() && ::lstat(entry.c_str(), &st) == 0)
         return entry;
     if (digits[0] == '0' || digits.size() > 9)
         return std::nullopt;

@@ -54,7 +54,8 @@ TEST(BoardCli, DeviceEntryMadeWhereAskedAndRemovedOnSignal) {
     EXPECT_FALSE(exists(unused));
 }
 
-// A com number in use is refused rather than stolen, and a board that cannot probe an entry
+// A com number in use is refused and its link left alone; a link left by a board that was
+// killed is taken over at once, one made by hand never; a board that cannot probe an entry
 // for staleness leaves it alone: a live board's socket is never taken for a stale one.
 TEST(BoardCli, EntriesInUseAreNeverTakenOver) {
     TempDir dir;
@@ -66,17 +67,65 @@ TEST(BoardCli, EntriesInUseAreNeverTakenOver) {
     ASSERT_TRUE(b.wait_for_log("READY com12", 3000ms)) << b.log();
     Process live({kBoard, "--target", "hobby"}, o);
     ASSERT_TRUE(live.wait_for_log("READY hid-hobby", 3000ms)) << live.log();
-    char target[256] = {};
-    ASSERT_GT(readlink(dir.file("com12").c_str(), target, sizeof target - 1), 0);
-    EXPECT_EQ(std::string(target).rfind("/dev/pts/", 0), 0u) << target;
-    auto r = run({kBoard, "--target", "egret", "--com", "2"}, o);
-    EXPECT_EQ(r.exit_code, 1);
-    EXPECT_NE(r.err.find("already exists"), std::string::npos) << r.err;
-    r = run({"/bin/sh", "-c", "ulimit -n 4 && exec \"$0\" --target hobby", kBoard}, o);
+    auto link = [&](const char* entry) { return std::filesystem::read_symlink(dir.file(entry)); };
+    EXPECT_EQ(link("com12").parent_path(), "/dev/pts");
+    const auto com2 = link("com2");
+    for (const char* com : {"1", "2"}) {
+        auto r = run({kBoard, "--target", "egret", "--com", com}, o);
+        EXPECT_EQ(r.exit_code, 1);
+        EXPECT_NE(r.err.find("already exists"), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(testsupport::read_file(dir.file("com1")), "taken");
+    EXPECT_EQ(link("com2"), com2);
+    EXPECT_TRUE(a.running());
+    kill(b.pid(), SIGKILL);
+    b.wait_exit(3000ms);
+    Process again({kBoard, "--target", "heron", "--com", "12"}, o);
+    EXPECT_TRUE(again.wait_for_log("READY com12", 3000ms)) << again.log();
+    auto r = run({"/bin/sh", "-c", "ulimit -n 4 && exec \"$0\" --target hobby", kBoard}, o);
     EXPECT_EQ(r.exit_code, 1) << r.err;
     EXPECT_NE(r.err.find("cannot listen at"), std::string::npos) << r.err;
     EXPECT_TRUE(exists(dir.file("hid-hobby")));
     EXPECT_TRUE(live.running());
+}
+
+// A device directory that is a symbolic link, another user's, or writable by others holds
+// no device for either side: the board will not start in it, and larkspur does not open
+// the comN link it holds (the usual failure lines, and one line on standard error).
+TEST(DeviceDirectory, OnlyTheUsersOwnIsUsed) {
+    namespace fs = std::filesystem;
+    TempDir tmp;
+    const std::string own = tmp.file("own");
+    Process board(e2e::words(kBoard + " --target egret --com 77 --devices " + own));
+    ASSERT_TRUE(board.wait_for_log("READY com77", 3000ms)) << board.log();
+    EXPECT_EQ(fs::status(own).permissions(), fs::perms::owner_all);
+    const fs::path pts = fs::read_symlink(own + "/com77");
+    const std::pair<std::string, std::string> cases[] = {
+        {"link", "it is a symbolic link"},
+        {"open", "group or others may write to it"},
+        {"theirs", "it belongs to another user"}};
+    for (const auto& [name, why] : cases) {
+        const std::string d = tmp.file(name);
+        if (name == "link") {
+            fs::create_directory_symlink(own, d);
+        } else {
+            fs::create_directory(d);
+            fs::create_symlink(pts, d + "/com77");
+        }
+        if (name == "open")
+            fs::permissions(d, fs::perms::all);
+        if (name == "theirs" && (geteuid() != 0 || chown(d.c_str(), 65534, 65534) != 0))
+            GTEST_SKIP() << "a directory of another user needs root to make";
+        auto r = run({LARKSPUR_EXE, "-t", "egret", "-df", "egret.inc", "-com", "77"},
+                     {.env = {{"LARKSPUR_DEVICES", d}}});
+        const std::string refused = "the device directory " + d + " is not used: " + why + "\n";
+        EXPECT_EQ(r.out + r.err,
+                  "OpenUART:open COM77 failed.\nOpen com77 failed!\nlarkspur: " + refused);
+        EXPECT_EQ(r.exit_code, 255);
+        r = run({kBoard, "--target", "heron", "--devices", d});
+        EXPECT_EQ(r.err, refused);
+        EXPECT_EQ(r.exit_code, 1);
+    }
 }
 
 // The images as made, and the check the test program makes of them: a changed byte
