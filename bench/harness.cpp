@@ -199,15 +199,25 @@ ExitInfo Child::wait_exit(double timeout_s) {
 
 // ---- Board ----------------------------------------------------------------------------
 
-Board::Board(const std::string& exe, std::vector<std::string> args, const std::string& log_path)
-    : log_path_(log_path) {
+Board::Board(const std::string& exe, std::vector<std::string> args, const std::string& log_path,
+             const std::string& work_dir)
+    : log_path_(log_path), out_path_(log_path + ".out") {
     std::vector<std::string> argv = {exe, "--log", log_path, "--log-times"};
     argv.insert(argv.end(), args.begin(), args.end());
     int null_in = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    int null_out = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    pid_ = spawn(argv, "", {}, null_in, null_out, null_out);
+    int out = open(out_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    pid_ = spawn(argv, "", {{"TMPDIR", work_dir}}, null_in, out, out);
     close(null_in);
-    close(null_out);
+    close(out);
+}
+
+std::map<std::string, std::string> Board::emulation() const {
+    std::map<std::string, std::string> env;
+    std::istringstream in(read_file(out_path_));
+    for (std::string setting; in >> setting;)
+        if (size_t eq = setting.find('='); eq != std::string::npos)
+            env[setting.substr(0, eq)] = setting.substr(eq + 1);
+    return env;
 }
 
 Board::~Board() {
@@ -237,6 +247,7 @@ std::vector<LogLine> Board::log(const std::string& prefix) const {
 }
 
 bool Board::wait_ready(double timeout_s) const {
+    // An emulated board prints its settings before it logs READY.
     return wait_log("READY", 1, timeout_s).has_value();
 }
 

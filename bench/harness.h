@@ -77,15 +77,19 @@ struct LogLine {
     std::string text;
 };
 
-// larkspur-board in the background, logging with times; stopped by the destructor.
+// larkspur-board in the background, logging with times; stopped by the destructor. Its
+// emulation directory goes below work_dir.
 class Board {
   public:
-    Board(const std::string& exe, std::vector<std::string> args, const std::string& log_path);
+    Board(const std::string& exe, std::vector<std::string> args, const std::string& log_path,
+          const std::string& work_dir);
     ~Board();
     Board(const Board&) = delete;
     Board& operator=(const Board&) = delete;
 
     bool wait_ready(double timeout_s) const;
+    // The settings that put larkspur into the board's emulation (none for a serial board).
+    std::map<std::string, std::string> emulation() const;
     std::vector<LogLine> log(const std::string& prefix = "") const;
     // Waits until at least n log lines begin with prefix; the n-th one.
     std::optional<LogLine> wait_log(const std::string& prefix, size_t n, double timeout_s) const;
@@ -93,6 +97,7 @@ class Board {
   private:
     pid_t pid_ = -1;
     std::string log_path_;
+    std::string out_path_;
 };
 
 // Temporary folders and file reads are the test support's.

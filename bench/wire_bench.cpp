@@ -141,12 +141,14 @@ class Bench {
         if (spec.stream_bytes)
             board_args.insert(board_args.end(), {"--stream", std::to_string(spec.stream_bytes)});
 
-        Board board(cfg.board, board_args, work.file("board-" + n + ".log"));
+        Board board(cfg.board, board_args, work.file("board-" + n + ".log"), work.path());
         if (!board.wait_ready(10)) {
             r.failure = "the board did not come up";
             return r;
         }
-        Child host(args, image_dir(spec.image_size), {{"LARKSPUR_DEVICES", devices}});
+        std::map<std::string, std::string> env = board.emulation();
+        env["LARKSPUR_DEVICES"] = devices;
+        Child host(args, image_dir(spec.image_size), env);
         auto fail = [&](const std::string& why) {
             r.failure = why;
             auto lines = host.lines();

@@ -1,12 +1,29 @@
-// The board as a virtual HID device: the device side of the `hid-<target>` socket. Frames
-// come in output reports with ID 1, image data with ID 2; every word goes back in an input
-// report of its own. At the start the device vanishes, and the test program's device comes
-// back in its place.
+// The board as a HID device behind the kernel's hidraw interface, emulated in the board's
+// test bed: a `hid` device with its report descriptor and a `hidraw` node that takes one
+// output report per write and gives one input report per read, report ID first. Frames come
+// in reports with ID 1, image data with ID 2; every word goes back in an input report of its
+// own. At the start the device leaves, and the test program's device comes back as a new
+// node.
 #include "boardsim/log.h"
 #include "boardsim/loop.h"
+#include "boardsim/testbed.h"
 #include "boardsim/transports.h"
 
+#include <fcntl.h>
+#include <linux/hidraw.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <vector>
 
 namespace board {
@@ -14,23 +31,241 @@ namespace {
 
 constexpr size_t kReportLen = 65; // both ways, with the report ID byte
 constexpr size_t kPayload = kReportLen - 1;
-constexpr size_t kHeldBack = 64 * (kReportLen + 1);
+// As many input reports as hidraw keeps for a reader; the board holds back beyond it.
+constexpr size_t kQueued = 64;
+// How long the departure waits for the host to read the boot ROM's last words.
+constexpr auto kDrainWait = std::chrono::milliseconds(1000);
+
+// Vendor page 0xFF00; reports 1 and 2, 64 bytes each way.
+constexpr std::array<uint8_t, 41> kDescriptor = {
+    0x06, 0x00, 0xFF,             // usage page 0xFF00
+    0x09, 0x01,                   // usage 1
+    0xA1, 0x01,                   // collection (application)
+    0x15, 0x00, 0x26, 0xFF, 0x00, // logical 0 .. 255
+    0x75, 0x08, 0x95, 0x40,       // 64 fields of 8 bits
+    0x85, 0x01, 0x09, 0x01, 0x81, 0x02, // report 1: input
+    0x85, 0x01, 0x09, 0x01, 0x91, 0x02, // report 1: output
+    0x85, 0x02, 0x09, 0x01, 0x81, 0x02, // report 2: input
+    0x85, 0x02, 0x09, 0x01, 0x91, 0x02, // report 2: output
+    0xC0};
+
+// A read or write of the host, waiting for the board's loop.
+struct Call {
+    UMockdevIoctlClient* client; // a reference of its own
+    bool write;
+    std::string data; // write: the report
+};
+
+// Filled on umockdev's worker thread, emptied by the loop.
+struct Inbox {
+    std::mutex m;
+    std::vector<std::pair<struct Node*, Call>> calls;
+    int wake = -1; // eventfd
+};
+
+// One appearance of one device: /dev/hidrawN and its hid parent.
+struct Node {
+    std::string devnode, syspath, name;
+    Inbox* inbox = nullptr;
+    const Chip* chip = nullptr;
+    bool beside = false; // present only: another board's device, which takes nothing
+    std::atomic<bool> gone{false};
+    int master = -1; // one byte in the node's pty for each report the host can read
+    int slave = -1;  // the board's own end, to take those bytes out again
+};
+
+void complete(UMockdevIoctlClient* c, long res, int err) {
+    umockdev_ioctl_client_complete(c, res, err);
+    g_object_unref(c);
+}
+
+// The name HIDIOCGRAWNAME and friends copy out, truncated to the caller's length.
+long put_text(UMockdevIoctlData* arg, unsigned long req, const std::string& text) {
+    size_t n = std::min<size_t>(_IOC_SIZE(req), text.size() + 1);
+    GError* e = nullptr;
+    UMockdevIoctlData* d = umockdev_ioctl_data_resolve(arg, 0, n, &e);
+    if (!d) {
+        g_clear_error(&e);
+        return -1;
+    }
+    std::memcpy(d->data, text.c_str(), n);
+    g_object_unref(d);
+    return long(n);
+}
+
+template <class T> T* resolve(UMockdevIoctlData* arg, UMockdevIoctlData** hold) {
+    GError* e = nullptr;
+    *hold = umockdev_ioctl_data_resolve(arg, 0, sizeof(T), &e);
+    g_clear_error(&e);
+    return *hold ? reinterpret_cast<T*>((*hold)->data) : nullptr;
+}
+
+gboolean on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* c, gpointer ctx) {
+    auto* n = static_cast<Node*>(ctx);
+    if (n->gone) {
+        umockdev_ioctl_client_complete(c, -1, ENODEV);
+        return TRUE;
+    }
+    unsigned long req = umockdev_ioctl_client_get_request(c);
+    UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(c);
+    UMockdevIoctlData* hold = nullptr;
+    long res = 0;
+    int err = 0;
+    const unsigned long sized = req & ~(_IOC_SIZEMASK << _IOC_SIZESHIFT);
+    if (req == HIDIOCGRDESCSIZE) {
+        if (int* size = resolve<int>(arg, &hold))
+            *size = int(kDescriptor.size());
+        else
+            res = -1, err = EFAULT;
+    } else if (req == HIDIOCGRDESC) {
+        auto* rd = resolve<hidraw_report_descriptor>(arg, &hold);
+        if (!rd)
+            res = -1, err = EFAULT;
+        else if (rd->size > HID_MAX_DESCRIPTOR_SIZE)
+            res = -1, err = EINVAL;
+        else
+            std::memcpy(rd->value, kDescriptor.data(), std::min<size_t>(rd->size, kDescriptor.size()));
+    } else if (req == HIDIOCGRAWINFO) {
+        if (auto* info = resolve<hidraw_devinfo>(arg, &hold))
+            *info = {3 /* BUS_USB */, int16_t(n->chip->vendor_id), int16_t(n->chip->product_id)};
+        else
+            res = -1, err = EFAULT;
+    } else if (sized == HIDIOCGRAWNAME(0)) {
+        res = put_text(arg, req, n->name);
+    } else if (sized == HIDIOCGRAWPHYS(0)) {
+        res = put_text(arg, req, "larkspur-board/input0");
+    } else {
+        res = -1, err = ENOTTY; // no feature reports, and not a tty either
+    }
+    if (res < 0 && !err)
+        err = EFAULT;
+    if (hold)
+        g_object_unref(hold);
+    umockdev_ioctl_client_complete(c, res, err);
+    return TRUE;
+}
+
+void post(Node* n, UMockdevIoctlClient* c, bool write) {
+    if (n->gone) {
+        umockdev_ioctl_client_complete(c, -1, ENODEV);
+        return;
+    }
+    Call call{static_cast<UMockdevIoctlClient*>(g_object_ref(c)), write, {}};
+    if (write) {
+        UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(c);
+        call.data.assign(reinterpret_cast<const char*>(arg->data), arg->data_len);
+    }
+    {
+        std::lock_guard<std::mutex> lk(n->inbox->m);
+        n->inbox->calls.emplace_back(n, std::move(call));
+    }
+    uint64_t one = 1;
+    [[maybe_unused]] ssize_t rc = ::write(n->inbox->wake, &one, sizeof one);
+}
+
+gboolean on_read(UMockdevIoctlBase*, UMockdevIoctlClient* c, gpointer ctx) {
+    post(static_cast<Node*>(ctx), c, false);
+    return TRUE;
+}
+
+gboolean on_write(UMockdevIoctlBase*, UMockdevIoctlClient* c, gpointer ctx) {
+    post(static_cast<Node*>(ctx), c, true);
+    return TRUE;
+}
 
 struct Dev {
     Loop l;
-    std::string entry;
-    std::deque<std::string> in_reports; // waiting for the pacer
+    Inbox inbox;
+    unsigned appearances = 0;
+    std::vector<std::unique_ptr<Node>> nodes; // every node ever made: handlers outlive them
+    Node* cur = nullptr;                      // the board's device while it is there
+    std::deque<std::string> in_reports;       // waiting for the pacer
     Pacer in_pace;
+    std::deque<std::string> ready;                // readable now: one pty byte each
+    std::deque<UMockdevIoctlClient*> held;        // reads waiting for a report
+    std::map<int, UMockdevIoctlClient*> writing;  // writes waiting for their job
+    int next_call = 1;
     bool greeted = false;
+    Clock::time_point drain_until = kNever;
 };
 
-std::string hello(const Dev& d) {
-    std::string m = "H";
-    put_le16(m, d.l.b->chip->vendor_id);
-    put_le16(m, d.l.b->chip->product_id);
-    put_le16(m, kReportLen);
-    put_le16(m, kReportLen);
-    return m;
+std::string hex(const uint8_t* p, size_t n) {
+    std::string s;
+    for (size_t i = 0; i < n; ++i)
+        s.append({"0123456789ABCDEF"[p[i] >> 4], "0123456789ABCDEF"[p[i] & 15]});
+    return s;
+}
+
+// The kernel's view of one appearance: the hid device and its hidraw node.
+std::string record(const Node& n, unsigned seq) {
+    char ids[64];
+    snprintf(ids, sizeof ids, "0003:%08X:%08X", n.chip->vendor_id, n.chip->product_id);
+    const std::string raw = n.devnode.substr(5); // hidrawN
+    const std::string minor = raw.substr(6);
+    const std::string dev = n.syspath.substr(4); // without /sys
+    return "P: " + dev + "\n" + "E: SUBSYSTEM=hid\nE: DRIVER=hid-generic\nE: HID_ID=" + ids +
+           "\nE: HID_NAME=" + n.name + "\nE: HID_PHYS=larkspur-board/input0\nE: HID_UNIQ=" +
+           n.chip->name + "-" + std::to_string(seq) + "\nH: report_descriptor=" +
+           hex(kDescriptor.data(), kDescriptor.size()) + "\n\n" + "P: " + dev + "/hidraw/" +
+           raw + "\nN: " + raw + "\nE: SUBSYSTEM=hidraw\nE: DEVNAME=" + n.devnode +
+           "\nE: MAJOR=241\nE: MINOR=" + minor + "\nA: dev=241:" + minor + "\n";
+}
+
+Node* appear(Dev& d, const Chip& chip, bool beside) {
+    unsigned seq = ++d.appearances;
+    auto n = std::make_unique<Node>();
+    n->inbox = &d.inbox;
+    n->chip = &chip;
+    n->beside = beside;
+    n->devnode = "/dev/hidraw" + std::to_string(seq - 1);
+    char hid[64];
+    snprintf(hid, sizeof hid, "0003:%04X:%04X.%04X", chip.vendor_id, chip.product_id, seq);
+    n->syspath = std::string("/sys/devices/virtual/larkspur-board/") + hid;
+    n->name = std::string("larkspur-board ") + chip.name;
+    std::string err;
+    if (!testbed_attach(n->devnode, G_CALLBACK(on_ioctl), G_CALLBACK(on_read),
+                        G_CALLBACK(on_write), n.get(), err) ||
+        !testbed_add(record(*n, seq), err)) {
+        log_line("cannot add %s: %s", n->devnode.c_str(), err.c_str());
+        return nullptr;
+    }
+    n->master = testbed_pty_master(n->devnode);
+    n->slave = ::open(testbed_pty_slave(n->devnode).c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (n->master < 0 || n->slave < 0) {
+        log_line("cannot reach the pseudo-terminal of %s", n->devnode.c_str());
+        return nullptr;
+    }
+    log_line("READY %s (%s %04x:%04x)", n->devnode.c_str(), chip.name, chip.vendor_id,
+             chip.product_id);
+    d.nodes.push_back(std::move(n));
+    return d.nodes.back().get();
+}
+
+void hand_over(UMockdevIoctlClient* c, const std::string& report) {
+    UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(c);
+    size_t n = std::min(size_t(arg->data_len), report.size());
+    std::memcpy(arg->data, report.data(), n);
+    complete(c, long(n), 0);
+}
+
+// A report the host may read now: to a read that waits, else queued behind a pty byte.
+void offer(Dev& d, std::string report) {
+    if (!d.held.empty()) {
+        hand_over(d.held.front(), report);
+        d.held.pop_front();
+        return;
+    }
+    d.ready.push_back(std::move(report));
+    [[maybe_unused]] ssize_t rc = ::write(d.cur->master, "R", 1);
+}
+
+// Takes one readiness byte out of the node again; it may still be on its way.
+void take_token(Node& n) {
+    pollfd p{n.slave, POLLIN, 0};
+    char t;
+    if (poll(&p, 1, 100) == 1) {
+        [[maybe_unused]] ssize_t rc = ::read(n.slave, &t, 1);
+    }
 }
 
 void queue_report(Dev& d, uint8_t id, const void* data, size_t n) {
@@ -50,21 +285,30 @@ void take_answers(Dev& d) {
     }
 }
 
-bool appear(Dev& d) {
-    std::string err;
-    d.l.lfd = listen_at(d.l.path, err);
-    if (d.l.lfd < 0) {
-        log_line("%s", err.c_str());
-        return false;
-    }
-    log_line("READY %s", d.entry.c_str());
-    return true;
-}
-
+// The device leaves: what the host waits for fails, and its node goes.
 void vanish(Dev& d) {
-    close_socket(d.l);
+    Node* n = d.cur;
+    if (!n)
+        return;
+    n->gone = true;
+    // Child first: the parent's removal leaves the child's class link and node behind. The
+    // host learns of the end after the node is gone, so that it cannot find it again.
+    testbed_remove(n->syspath + "/hidraw/" + n->devnode.substr(5));
+    testbed_remove(n->syspath);
+    testbed_detach(n->devnode);
+    for (UMockdevIoctlClient* c : d.held)
+        complete(c, -1, ENODEV);
+    for (auto& [id, c] : d.writing)
+        complete(c, -1, ENODEV);
+    d.held.clear();
+    d.writing.clear();
     d.l.jobs.clear();
     d.in_reports.clear();
+    // A host that polls the node wakes, reads and learns that it is gone.
+    if (d.ready.empty())
+        [[maybe_unused]] ssize_t rc = ::write(n->master, "G", 1);
+    d.ready.clear();
+    d.cur = nullptr;
 }
 
 void program_report(Dev& d, const std::string& r) {
@@ -88,16 +332,9 @@ void program_report(Dev& d, const std::string& r) {
     }
 }
 
-void run_job(Dev& d, const Job& job) {
+void run_report(Dev& d, const std::string& report) {
     Loop& l = d.l;
     Board& b = *l.b;
-    const std::string& m = job.msg;
-    if (m.empty() || m[0] != 'O') {
-        log_line("REJECT device message of %zu bytes, type 0x%02x", m.size(),
-                 m.empty() ? 0 : uint8_t(m[0]));
-        return;
-    }
-    std::string report = m.substr(1);
     if (report.size() != kReportLen) {
         log_line("REJECT output report of %zu bytes: the device takes %zu", report.size(),
                  kReportLen);
@@ -115,28 +352,77 @@ void run_job(Dev& d, const Job& job) {
         if (b.start)
             loop_started(l);
     }
-    send_to(l, job.fd, "A");
+}
+
+void run_job(Dev& d, const Job& job) {
+    auto it = d.writing.find(job.fd);
+    if (it == d.writing.end())
+        return; // the device went meanwhile
+    UMockdevIoctlClient* c = it->second;
+    d.writing.erase(it);
+    run_report(d, job.msg);
+    // The write is done once the device has taken the report: a paced device holds the host.
+    complete(c, long(job.msg.size()), d.cur ? 0 : ENODEV);
+}
+
+void take_calls(Dev& d) {
+    uint64_t count;
+    [[maybe_unused]] ssize_t rc = ::read(d.inbox.wake, &count, sizeof count);
+    std::vector<std::pair<Node*, Call>> calls;
+    {
+        std::lock_guard<std::mutex> lk(d.inbox.m);
+        calls.swap(d.inbox.calls);
+    }
+    for (auto& [node, call] : calls) {
+        if (node != d.cur && !node->beside) {
+            complete(call.client, -1, ENODEV);
+        } else if (node->beside) {
+            // Another board's boot ROM: it listens to nobody here.
+            if (call.write)
+                log_line("REJECT report on the %s device beside: it takes nothing",
+                         node->chip->name);
+            complete(call.client, call.write ? long(call.data.size()) : -1,
+                     call.write ? 0 : EAGAIN);
+        } else if (call.write) {
+            int id = d.next_call++;
+            d.writing[id] = call.client;
+            Job job{id, std::move(call.data), std::max(Clock::now(), d.l.last_due)};
+            d.l.last_due = job.due;
+            d.l.jobs.push_back(std::move(job));
+        } else if (!d.ready.empty()) {
+            take_token(*node);
+            hand_over(call.client, d.ready.front());
+            d.ready.pop_front();
+        } else {
+            d.held.push_back(call.client);
+        }
+    }
 }
 
 } // namespace
 
-int run_hid(Board& b, const std::string& dir, int sigfd) {
+int run_hid(Board& b, const std::string&, int sigfd) {
     const Options& opt = *b.opt;
     Dev d;
     Loop& l = d.l;
     l.b = &b;
     l.sigfd = sigfd;
-    d.entry = std::string("hid-") + b.chip->name;
-    l.path = dir + "/" + d.entry;
+    d.inbox.wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (d.inbox.wake < 0) {
+        log_line("cannot make an eventfd");
+        return 1;
+    }
+    l.own = {d.inbox.wake, POLLIN, 0};
     double per_s = opt.hid_interval_us ? 1e6 / opt.hid_interval_us : 0;
     l.job_pace = make_frame_pacer(per_s);
     d.in_pace = make_frame_pacer(per_s);
-    if (!appear(d))
+    for (const std::string& other : opt.beside)
+        if (!appear(d, *find_chip(other), true))
+            return 1;
+    if (!(d.cur = appear(d, *b.chip, false)))
         return 1;
 
     l.console = Console::Hid;
-    l.drain_on_departure = true;
-    l.max_message = 1024;
     l.prepare = [&](Clock::time_point now) {
         if (b.talking && l.present && d.in_reports.size() < 8) {
             program_refill(b, 4 * kPayload);
@@ -146,32 +432,46 @@ int run_hid(Board& b, const std::string& dir, int sigfd) {
                 b.out.erase(0, n);
             }
         }
-        size_t behind = lag(l);
-        while (!d.in_reports.empty() && behind < kHeldBack && pacer_budget(d.in_pace, now) > 0) {
-            broadcast(l, "I" + d.in_reports.front());
+        while (d.cur && !d.in_reports.empty() && d.ready.size() < kQueued &&
+               pacer_budget(d.in_pace, now) > 0) {
+            offer(d, std::move(d.in_reports.front()));
             d.in_reports.pop_front();
             pacer_spend(d.in_pace, 1, now);
         }
         Clock::time_point wake = kNever;
-        // A lagging peer wakes us with POLLOUT once it takes more.
-        if (!d.in_reports.empty() && behind < kHeldBack)
+        // A host that reads makes room, and its read wakes the loop.
+        if (!d.in_reports.empty() && d.ready.size() < kQueued)
             wake = pacer_ready_at(d.in_pace, now);
         if (b.talking && program_has_output(b) && l.present && d.in_reports.size() < 8)
             wake = now;
+        if (d.drain_until != kNever)
+            wake = std::min(wake, d.drain_until);
         return wake;
     };
-    l.on_connect = [&](Peer& p) { peer_send(p, hello(d)); };
+    l.work = [&](Clock::time_point) {
+        if (l.own.revents & POLLIN)
+            take_calls(d);
+    };
     l.on_job = [&](const Job& job) { run_job(d, job); };
-    l.leave = [&] { vanish(d); };
+    l.leave = [&] {
+        d.drain_until = kNever;
+        vanish(d);
+    };
     l.arrive = [&] {
         log_line("BACK");
-        return appear(d);
+        d.greeted = false;
+        return (d.cur = appear(d, *b.chip, false)) != nullptr;
     };
-    // The departure waits for the last words; their pacer wakes us meanwhile.
-    l.holding = [&] { return !d.in_reports.empty(); };
+    // The departure waits, a while at most, for the host to read the boot ROM's last words.
+    l.holding = [&] {
+        if (d.in_reports.empty() && d.ready.empty())
+            return false;
+        if (d.drain_until == kNever)
+            d.drain_until = Clock::now() + kDrainWait;
+        return Clock::now() < d.drain_until;
+    };
     run_loop(l);
-    if (l.present)
-        vanish(d);
+    vanish(d);
     return 0;
 }
 

@@ -1,4 +1,8 @@
 #include "boardsim/io.h"
+#include "boardsim/log.h"
+
+#include <cstdio>
+#include <vector>
 
 #include <cerrno>
 #include <cmath>
@@ -10,6 +14,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace board {
@@ -57,9 +62,45 @@ int signal_fd() {
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGCHLD);
     sigprocmask(SIG_BLOCK, &set, nullptr);
     signal(SIGPIPE, SIG_IGN);
     return signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
+}
+
+namespace {
+pid_t g_command = -1;
+}
+
+void command_start(const Options& opt) {
+    if (opt.command.empty() || g_command != -1)
+        return;
+    g_command = fork();
+    if (g_command == 0) {
+        // What the board blocks and ignores is the command's to have.
+        sigset_t all;
+        sigfillset(&all);
+        sigprocmask(SIG_UNBLOCK, &all, nullptr);
+        signal(SIGPIPE, SIG_DFL);
+        std::vector<char*> argv;
+        for (const std::string& a : opt.command)
+            argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execvp(argv[0], argv.data());
+        fprintf(stderr, "larkspur-board: cannot run %s: %s\n", argv[0], strerror(errno));
+        _exit(127);
+    }
+    if (g_command < 0)
+        log_line("cannot start %s: %s", opt.command[0].c_str(), strerror(errno));
+}
+
+int command_wait() {
+    if (g_command <= 0)
+        return -1;
+    int status = 0;
+    while (waitpid(g_command, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 bool signalled(int sigfd) {

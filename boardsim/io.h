@@ -13,8 +13,14 @@ namespace board {
 // The device directory (created when missing); empty and a message on failure.
 std::string device_dir(const Options& opt, std::string& err);
 
-// SIGINT and SIGTERM arrive through this descriptor (they are blocked otherwise).
+// SIGINT, SIGTERM and SIGCHLD arrive through this descriptor (they are blocked otherwise).
 int signal_fd();
+
+// The command given after "--", started once the board's devices are there (later calls do
+// nothing). Its end is a SIGCHLD, which ends the board's loop.
+void command_start(const Options& opt);
+// Waits for that command and gives its exit value as a shell would; -1 without one.
+int command_wait();
 bool signalled(int sigfd);
 
 // Spreads units (bytes, reports) over time: at most one per `per` on average.

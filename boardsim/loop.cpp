@@ -62,6 +62,7 @@ void unplug_during_relay(Loop& l) {
 } // namespace
 
 void run_loop(Loop& l) {
+    command_start(*l.b->opt);
     std::vector<char> buf(l.max_message);
     for (;;) {
         auto now = Clock::now();

@@ -52,14 +52,19 @@ const char* transport_name(Transport t) {
 
 std::string usage_text() {
     return "Usage: larkspur-board --target <egret|heron|kestrel|merlin|hobby> "
-           "[--transport uart|usb|hid] [--com N] [options]\n"
+           "[--transport uart|usb|hid] [--com N] [options] [-- COMMAND...]\n"
            "       larkspur-board --write-images DIR [--image-size N]\n"
            "\n"
            "A virtual board for larkspur: its boot ROM in serial download mode, then the DDR\n"
-           "test program, reached through the device directory ($LARKSPUR_DEVICES, else\n"
-           "$XDG_RUNTIME_DIR/larkspur-devices, else /tmp/larkspur-devices-<uid>; it must be\n"
-           "your own, no symbolic link, and writable by you alone; one made here is 0700).\n"
-           "It runs until SIGINT or SIGTERM and then removes its device entries.\n"
+           "test program. A serial board is a pseudo-terminal linked as comN in the device\n"
+           "directory ($LARKSPUR_DEVICES, else $XDG_RUNTIME_DIR/larkspur-devices, else\n"
+           "/tmp/larkspur-devices-<uid>; it must be your own, no symbolic link, and writable\n"
+           "by you alone; one made here is 0700). A HID or USB board is a device of the\n"
+           "kernel's, emulated in the board's own umockdev test bed: larkspur reaches it when it\n"
+           "runs with the settings the board prints on standard output, or as COMMAND, which\n"
+           "the board runs with them.\n"
+           "It runs until SIGINT or SIGTERM, or until COMMAND ends (then with its exit value),\n"
+           "and then removes its devices.\n"
            "One start serves one larkspur run, as a real board must be reset into serial\n"
            "download mode for each run: start it again for the next run.\n"
            "\n"
@@ -98,6 +103,9 @@ std::string usage_text() {
            "  --stream BYTES          after the DDR test log, stream BYTES of pattern text at\n"
            "                          the line rate, then a line with its length and checksum\n"
            "  --zero-in-output        put one zero byte in the middle of an output line\n"
+           "  --beside T              another falcon board (kestrel, merlin, hobby) is there\n"
+           "                          too, its boot ROM's device present but taking nothing;\n"
+           "                          may be repeated\n"
            "  --write-images DIR      write larkspur-<target>.bin for all five targets, exit\n"
            "  --image-size N          size of the written images (default 8192, 1680..106496)\n"
            "  --help                  this text\n";
@@ -107,6 +115,12 @@ std::string parse_options(int argc, const char* const* argv, Options& o) {
     std::string transport;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
+        if (arg == "--") {
+            o.command.assign(argv + i + 1, argv + argc);
+            if (o.command.empty())
+                return "-- needs a command";
+            break;
+        }
         std::string value;
         bool has_value = false;
         if (size_t eq = arg.find('='); arg.rfind("--", 0) == 0 && eq != std::string::npos) {
@@ -200,6 +214,8 @@ std::string parse_options(int argc, const char* const* argv, Options& o) {
             } else if (arg == "--zero-in-output") {
                 flag();
                 o.zero_in_output = true;
+            } else if (arg == "--beside") {
+                o.beside.push_back(need());
             } else if (arg == "--write-images") {
                 o.write_images_dir = need();
             } else if (arg == "--image-size") {
@@ -238,6 +254,11 @@ std::string parse_options(int argc, const char* const* argv, Options& o) {
         o.transport = Transport::Hid;
     else
         return "transport " + transport + " is not one of " + o.target + "'s";
+    for (const std::string& other : o.beside) {
+        const Chip* c = find_chip(other);
+        if (!c || c->gen != Gen::Falcon || c == chip || o.transport != Transport::Hid)
+            return "--beside takes a falcon board other than the target, beside a falcon board";
+    }
     return {};
 }
 

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # The demo: builds everything, writes the test images, starts a virtual egret board on a
-# pseudo-terminal and runs larkspur against it. At a terminal you end the console with
+# pseudo-terminal (or a board of another target and transport) and runs larkspur against
+# it, as the board's command: a HID or USB board's device exists in the board's emulation
+# of the kernel, which larkspur enters that way. At a terminal you end the console with
 # ESC; without one (CI, a pipe) the demo presses ESC itself once the test program has
 # reported its result.
 #   scripts/demo.sh [egret|heron|kestrel|merlin|hobby] [uart|usb|hid]
@@ -20,12 +22,7 @@ board=$bin/boardsim/larkspur-board
 
 work=$(mktemp -d /tmp/larkspur-demo-XXXXXX)
 devices=$work/devices
-board_pid=""
-cleanup() {
-    [ -n "$board_pid" ] && kill "$board_pid" 2>/dev/null && wait "$board_pid" 2>/dev/null
-    rm -rf "$work"
-}
-trap cleanup EXIT
+trap 'rm -rf "$work"' EXIT
 
 "$board" --write-images "$work"
 # The script name must begin with a letter or digit, so the run names it relative.
@@ -33,20 +30,11 @@ cp "$repo/examples/$target.inc" "$work/"
 board_args=(--target "$target" --devices "$devices" --log "$work/board.log")
 [ -n "$transport" ] && board_args+=(--transport "$transport")
 case "$target" in
-    egret | heron) [ "$transport" = usb ] || board_args+=(--com 1) ;;
-esac
-"$board" "${board_args[@]}" &
-board_pid=$!
-for _ in $(seq 100); do
-    grep -q '^READY' "$work/board.log" 2>/dev/null && break
-    sleep 0.1
-done
-
-case "$target" in
     egret | heron)
         if [ "$transport" = usb ]; then
             args=(-t "$target" -df "$target.inc" -usb)
         else
+            board_args+=(--com 1)
             args=(-t "$target" -df "$target.inc" -com 1)
         fi
         ;;
@@ -55,8 +43,9 @@ esac
 
 cd "$work"
 echo "+ larkspur ${args[*]}"
+run=(env LARKSPUR_DEVICES="$devices" "$board" "${board_args[@]}" -- "$larkspur" "${args[@]}")
 if [ -t 0 ] && [ -t 1 ]; then
-    LARKSPUR_DEVICES="$devices" "$larkspur" "${args[@]}"
+    "${run[@]}"
 else
     # No one at the keyboard: press ESC once the test program has given its verdict.
     mkfifo "$work/keys"
@@ -69,5 +58,5 @@ else
         sleep 0.5
         printf '\033' >&3
     ) &
-    LARKSPUR_DEVICES="$devices" "$larkspur" "${args[@]}" <"$work/keys" | tee "$work/out.log"
+    "${run[@]}" <"$work/keys" | tee "$work/out.log"
 fi

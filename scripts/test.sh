@@ -12,6 +12,7 @@ larkspur_need_packages "${LARKSPUR_BUILD_PACKAGES[@]}"
 
 windows_exe=""
 windows_zip=""
+wine_preload=""
 if [ -z "${LARKSPUR_SKIP_WINDOWS:-}" ]; then
     larkspur_need_packages "${LARKSPUR_WINDOWS_PACKAGES[@]}"
     cmake --preset mingw >/dev/null
@@ -19,11 +20,17 @@ if [ -z "${LARKSPUR_SKIP_WINDOWS:-}" ]; then
     windows_exe="$PWD/build/mingw/app/larkspur.exe"
     windows_zip="$PWD/build/mingw/larkspur-0.042-win32.zip"
     export WINEPREFIX="$PWD/build/wineprefix" WINEDEBUG=-all
-    # One prefix, made once, and one wineserver kept up for the whole run.
+    # One 64-bit prefix (the 32-bit larkspur.exe runs in it), made once, and one wineserver
+    # kept up for the whole run. Wine's device service reaches hidraw devices through its
+    # udev backend, which runs only with the SDL backend off.
     if [ ! -d "$WINEPREFIX" ]; then
         wineboot -i >/dev/null 2>&1 || true
+        wine reg add 'HKLM\System\CurrentControlSet\Services\winebus' /v 'Enable SDL' \
+            /t REG_DWORD /d 0 /f >/dev/null 2>&1
         wineserver -w || true # let the set-up's server go, so ours is the persistent one
     fi
+    larkspur_wine_preload "$PWD/build/umockdev-preload"
+    wine_preload="$PWD/build/umockdev-preload/\$LIB/libumockdev-preload.so.0"
     wineserver -p 900 2>/dev/null || true
     # Wine's first start of a program in a prefix is slow; the tests' time limits should
     # not pay for it.
@@ -31,7 +38,7 @@ if [ -z "${LARKSPUR_SKIP_WINDOWS:-}" ]; then
 fi
 
 cmake --preset debug -DLARKSPUR_WINDOWS_EXE="$windows_exe" \
-    -DLARKSPUR_WINDOWS_PACKAGE="$windows_zip" >/dev/null
+    -DLARKSPUR_WINDOWS_PACKAGE="$windows_zip" -DLARKSPUR_WINE_PRELOAD="$wine_preload" >/dev/null
 cmake --build --preset debug
 
 if [ -n "$windows_exe" ]; then

@@ -88,8 +88,9 @@ class Session {
         return name;
     }
 
-    // Starts a board, "target transport options...", and waits until its device entry is
-    // there. A serial board is COM7 unless the options name another.
+    // Starts a board, "target transport options...", and waits until its device is there. A
+    // serial board is COM7 unless the options name another. A HID board's device lives in the
+    // board's own emulation of the kernel, which the runs then enter.
     testsupport::Process& board(const std::string& setup) {
         std::string n = std::to_string(boards.size());
         log_paths.push_back(dir.file("board" + n + ".log"));
@@ -101,10 +102,19 @@ class Session {
             line += " --com 7";
         std::vector<std::string> argv = words(line);
         argv.insert(argv.end(), w.begin() + 2, w.end());
-        boards.push_back(std::make_unique<testsupport::Process>(argv));
+        // The emulation's directory goes with the session's.
+        boards.push_back(std::make_unique<testsupport::Process>(
+            argv, testsupport::RunOptions{.env = {{"TMPDIR", dir.path()}}}));
+        const bool emulated = w[1] != "uart";
         EXPECT_TRUE(testsupport::eventually(
-            [&] { return board_log(boards.size() - 1).find("READY") != std::string::npos; }, 10s))
+            [&] {
+                return board_log(boards.size() - 1).find("READY") != std::string::npos &&
+                       (!emulated || boards.back()->out().find('\n') != std::string::npos);
+            },
+            10s))
             << "board did not come up";
+        if (emulated)
+            emulation = words(boards.back()->out());
         return *boards.back();
     }
 
@@ -124,12 +134,19 @@ class Session {
         testsupport::RunOptions opt;
         opt.cwd = dir.path();
         opt.env["LARKSPUR_DEVICES"] = devices();
+        for (const std::string& setting : emulation)
+            if (size_t eq = setting.find('='); eq != std::string::npos)
+                opt.env[setting.substr(0, eq)] = setting.substr(eq + 1);
+        // Wine's own processes are of both word sizes: each loads the preload of its own.
+        if (const char* both = std::getenv("LARKSPUR_WINE_PRELOAD"); wine_exe() && both)
+            opt.env["LD_PRELOAD"] = both;
         return opt;
     }
 
     // A run that ends by itself (a failure before the relay).
     testsupport::RunResult run(const std::vector<std::string>& args,
                                std::chrono::milliseconds timeout = 60s) {
+        enter_wine();
         testsupport::RunOptions opt = larkspur_options();
         opt.timeout = timeout;
         return run_larkspur(args, opt);
@@ -138,13 +155,40 @@ class Session {
     // A run driven like a user at the console.
     std::unique_ptr<testsupport::Process> start(const std::vector<std::string>& args,
                                                 bool stdin_pty = false) {
+        enter_wine();
         return std::make_unique<testsupport::Process>(larkspur_argv(args), larkspur_options(),
                                                       stdin_pty);
+    }
+
+    // Wine's device service takes the devices there when it starts, then follows their
+    // uevents: under Wine a run with an emulated board needs a Wine started in the emulation.
+    void enter_wine() {
+        if (!wine_exe() || emulation.empty() || wine_entered)
+            return;
+        leave_wine();
+        testsupport::RunOptions opt = larkspur_options();
+        opt.env["WINEDEBUG"] = "-all";
+        opt.timeout = 90s;
+        EXPECT_EQ(testsupport::run({"wine", "cmd", "/c", "ver"}, opt).exit_code, 0);
+        wine_entered = true;
+    }
+    void leave_wine() {
+        testsupport::run({"wineserver", "-k"});
+        testsupport::RunOptions wait;
+        wait.timeout = 60s;
+        testsupport::run({"wineserver", "-w"}, wait);
+    }
+    ~Session() {
+        if (wine_entered)
+            leave_wine();
     }
 
     testsupport::TempDir dir;
     std::vector<std::unique_ptr<testsupport::Process>> boards;
     std::vector<std::string> log_paths;
+    // What a run needs to reach the last emulated board: "UMOCKDEV_DIR=... LD_PRELOAD=...".
+    std::vector<std::string> emulation;
+    bool wine_entered = false;
 };
 
 // The k-th acknowledgement word the board sent after the last frame it received, as the

@@ -1,0 +1,141 @@
+#include "boardsim/testbed.h"
+
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+
+namespace board {
+namespace {
+
+constexpr char kPreload[] = "libumockdev-preload.so.0";
+
+UMockdevTestbed* g_bed = nullptr;
+
+std::string take_error(GError* e) {
+    std::string why = e ? e->message : "unknown error";
+    if (e)
+        g_error_free(e);
+    return why;
+}
+
+// The sanitizer runtime this process was loaded with, if any: it must come first in
+// LD_PRELOAD, before umockdev's wrappers, or it stops checking the wrapped calls.
+std::string sanitizer_runtime() {
+    std::ifstream maps("/proc/self/maps");
+    for (std::string line; std::getline(maps, line);) {
+        size_t at = line.find('/');
+        if (at == std::string::npos)
+            continue;
+        std::string path = line.substr(at);
+        if (path.find("/libasan.so") != std::string::npos ||
+            path.find("/libtsan.so") != std::string::npos)
+            return path;
+    }
+    return {};
+}
+
+} // namespace
+
+std::string testbed_preload() {
+    std::string runtime = sanitizer_runtime();
+    return runtime.empty() ? kPreload : runtime + ":" + kPreload;
+}
+
+std::string testbed_reexec(char** argv) {
+    const char* now = getenv("LD_PRELOAD");
+    if (now && strstr(now, kPreload))
+        return {};
+    std::string preload = testbed_preload();
+    if (now && *now)
+        preload += std::string(":") + now;
+    setenv("LD_PRELOAD", preload.c_str(), 1);
+    execv("/proc/self/exe", argv);
+    return std::string("cannot run under ") + kPreload + ": " + strerror(errno);
+}
+
+bool testbed_create(std::string& err) {
+    g_bed = umockdev_testbed_new();
+    if (!g_bed) {
+        err = "cannot create the umockdev test bed";
+        return false;
+    }
+    return true;
+}
+
+void testbed_destroy() {
+    if (g_bed)
+        g_object_unref(g_bed);
+    g_bed = nullptr;
+}
+
+std::string testbed_env() {
+    gchar* root = umockdev_testbed_get_root_dir(g_bed);
+    std::string env = std::string("UMOCKDEV_DIR=") + root;
+    g_free(root);
+    const char* preload = getenv("LD_PRELOAD");
+    return env + " LD_PRELOAD=" + (preload ? preload : kPreload);
+}
+
+bool testbed_add(const std::string& record, std::string& err) {
+    GError* e = nullptr;
+    if (umockdev_testbed_add_from_string(g_bed, record.c_str(), &e))
+        return true;
+    err = take_error(e);
+    return false;
+}
+
+void testbed_remove(const std::string& syspath) {
+    umockdev_testbed_uevent(g_bed, syspath.c_str(), "remove");
+    umockdev_testbed_remove_device(g_bed, syspath.c_str());
+}
+
+UMockdevIoctlBase* testbed_attach(const std::string& devnode, GCallback on_ioctl,
+                                  GCallback on_read, GCallback on_write, void* ctx,
+                                  std::string& err) {
+    UMockdevIoctlBase* h = umockdev_ioctl_base_new();
+    if (on_ioctl)
+        g_signal_connect(h, "handle-ioctl", on_ioctl, ctx);
+    if (on_read)
+        g_signal_connect(h, "handle-read", on_read, ctx);
+    if (on_write)
+        g_signal_connect(h, "handle-write", on_write, ctx);
+    GError* e = nullptr;
+    if (!umockdev_testbed_attach_ioctl(g_bed, devnode.c_str(), h, &e)) {
+        err = take_error(e);
+        g_object_unref(h);
+        return nullptr;
+    }
+    return h;
+}
+
+void testbed_detach(const std::string& devnode) {
+    GError* e = nullptr;
+    if (!umockdev_testbed_detach_ioctl(g_bed, devnode.c_str(), &e))
+        take_error(e);
+}
+
+int testbed_pty_master(const std::string& devnode) {
+    int fd = umockdev_testbed_get_dev_fd(g_bed, devnode.c_str());
+    termios tio;
+    // Raw: the bytes that keep the node readable must not echo back or be translated.
+    if (fd >= 0 && tcgetattr(fd, &tio) == 0) {
+        cfmakeraw(&tio);
+        tcsetattr(fd, TCSANOW, &tio);
+    }
+    return fd;
+}
+
+std::string testbed_pty_slave(const std::string& devnode) {
+    gchar* root = umockdev_testbed_get_root_dir(g_bed);
+    std::string link = std::string(root) + devnode;
+    g_free(root);
+    char target[256];
+    ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+    return n > 0 ? std::string(target, size_t(n)) : std::string();
+}
+
+} // namespace board

@@ -1,0 +1,46 @@
+// The board's umockdev test bed: a private sysfs tree, udev database and /dev nodes in which
+// its HID and USB devices exist for a host that runs under umockdev's preload with
+// UMOCKDEV_DIR naming the bed. The host's read, write and ioctl calls on a node reach a
+// handler here on umockdev's worker thread; the board's loop answers them.
+#pragma once
+
+#include <umockdev.h>
+
+#include <string>
+
+namespace board {
+
+// The preload that puts a process into the emulation, with a sanitizer's runtime (when the
+// board was built with one) first, as that runtime requires.
+std::string testbed_preload();
+
+// Runs the board anew under the preload when it does not run under it yet: only a process
+// under the preload sends the bed's uevents. Returns (with the reason) only on failure.
+std::string testbed_reexec(char** argv);
+
+// Creates the bed; false and the reason on failure.
+bool testbed_create(std::string& err);
+// Takes the bed's directory away.
+void testbed_destroy();
+// What a host's environment must hold to run in the bed, as "NAME=value NAME=value".
+std::string testbed_env();
+
+// Devices in the record format of umockdev-record; each paragraph one device.
+bool testbed_add(const std::string& record, std::string& err);
+// The device leaves: a "remove" uevent, then its sysfs entries and node go.
+void testbed_remove(const std::string& syspath);
+
+// A handler for the calls on a node, attached before the node appears so that no early
+// open finds umockdev's default handler. The handler stays alive (and answers the
+// descriptors still open on the node) after it is detached.
+UMockdevIoctlBase* testbed_attach(const std::string& devnode, GCallback on_ioctl,
+                                  GCallback on_read, GCallback on_write, void* ctx,
+                                  std::string& err);
+void testbed_detach(const std::string& devnode);
+
+// The board's end of a node's pseudo-terminal (umockdev's master), in raw mode, and the
+// node's own path (the pty's slave), -1 / empty when the node has none.
+int testbed_pty_master(const std::string& devnode);
+std::string testbed_pty_slave(const std::string& devnode);
+
+} // namespace board
