@@ -21,7 +21,7 @@ larkspur_need_packages() {
     DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
 }
 
-LARKSPUR_BUILD_PACKAGES=(cmake ninja-build g++ libgtest-dev make)
+LARKSPUR_BUILD_PACKAGES=(cmake ninja-build g++ libgtest-dev make libudev-dev pkg-config)
 LARKSPUR_WINDOWS_PACKAGES=(mingw-w64 wine wine32:i386)
 LARKSPUR_FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 LARKSPUR_BENCH_PACKAGES=(libbenchmark-dev)
