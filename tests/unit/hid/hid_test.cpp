@@ -335,11 +335,14 @@ TEST_F(HidBoard, AReportNotAcknowledgedInTimeStopsTheWrite) {
 }
 
 TEST_F(HidBoard, AVanishingDeviceFailsAtOnceAndComesBack) {
-    open();
-    const Bytes jump = frame(ROM_CMD_FALCON_JUMP);
-    std::thread unplug([&] {
+    open("--unplug-after-bytes 1");
+    std::thread unplug([] {
         std::this_thread::sleep_for(200ms);
-        hid_write(jump.data(), 16, nullptr);
+        rom_command cmd;
+        rom_build_command(&cmd, ROM_CMD_IMAGE, FALCON_LOAD_ADDR, 0, 64, 0, 0);
+        hid_write(cmd.bytes.data(), 16, nullptr);
+        hid_set_report_id(2);
+        hid_write(cmd.bytes.data(), 1, nullptr);
     });
     auto t0 = Clock::now();
     EXPECT_EQ(hid_read(buf.data(), 64), 0);
@@ -348,10 +351,8 @@ TEST_F(HidBoard, AVanishingDeviceFailsAtOnceAndComesBack) {
     DWORD written = 5;
     EXPECT_EQ(hid_write(buf.data(), 10, &written), 0);
     EXPECT_EQ(written, 0u);
-    EXPECT_TRUE(testsupport::eventually(
-        [] { return hid_open(FALCON_VENDOR_ID, KESTREL_PRODUCT_ID) == 1; }, 10s));
-    hid_set_report_id(2);
-    EXPECT_EQ(hid_write(buf.data(), 1, nullptr), 1);
+    open();
+    EXPECT_EQ(query_gate(), 1);
     hid_close();
     EXPECT_EQ(query_gate(), 0);
     EXPECT_EQ(hid_read(buf.data(), 4), 0);
