@@ -24,6 +24,8 @@ larkspur_need_packages() {
 LARKSPUR_BUILD_PACKAGES=(cmake ninja-build g++ libgtest-dev make pkg-config libudev-dev umockdev
     libumockdev-dev)
 LARKSPUR_WINDOWS_PACKAGES=(mingw-w64 wine wine32:i386 wine64)
+LARKSPUR_FUZZ_PACKAGES=(clang libclang-rt-14-dev)
+LARKSPUR_BENCH_PACKAGES=(libbenchmark-dev)
 
 # umockdev's preload for both word sizes, under DIR/lib/<triplet>/, so that an LD_PRELOAD of
 # DIR/$LIB/libumockdev-preload.so.0 gives each process its own. Debian ships the 32-bit one
@@ -40,5 +42,3 @@ larkspur_wine_preload() {
     cp "$tmp/root/usr/lib/i386-linux-gnu/$name".* "$dir/lib/i386-linux-gnu/$name"
     rm -rf "$tmp"
 }
-LARKSPUR_FUZZ_PACKAGES=(clang libclang-rt-14-dev)
-LARKSPUR_BENCH_PACKAGES=(libbenchmark-dev)

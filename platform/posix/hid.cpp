@@ -1,31 +1,31 @@
-// HID class stand-in: the hid-* sockets of the device directory are the HID interfaces,
-// and each open handle is one SOCK_SEQPACKET connection to a virtual HID device with
-// overlapped reads and writes served by a thread of its own.
-#include "platform/posix/hid.h"
-
+// HID class stand-in over the kernel's hidraw devices, found through udev. An open handle
+// is one open file of a hidraw node; its overlapped reads and writes are served by a
+// thread of its own, started by the first request.
 #include "platform/posix/handles.h"
+#include "platform/posix/hid_report.h"
 
 #include <fcntl.h>
+#include <libudev.h>
+#include <linux/hidraw.h>
 #include <poll.h>
-#include <sys/socket.h>
-#include <sys/un.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstring>
 #include <deque>
-#include <filesystem>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <system_error>
 #include <thread>
 #include <vector>
 
-// Opaque to callers; here it is just the capabilities read from the device's hello.
+// Opaque to callers; here it is just the capabilities taken from the report descriptor.
 struct _HIDP_PREPARSED_DATA {
     HIDP_CAPS caps;
 };
@@ -37,12 +37,6 @@ constexpr GUID kHidGuid = {
     0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
 
 constexpr DWORD kPending = ERROR_IO_PENDING;
-constexpr auto kHelloWait = std::chrono::milliseconds(2000);
-// Like the class driver's ring of input buffers: a host that stops reading loses the
-// oldest reports, never memory.
-constexpr size_t kMaxBufferedReports = 1024;
-// Largest datagram the protocol allows: type byte and a report of up to 65535 bytes.
-constexpr size_t kMaxMessage = 1 + 65535;
 constexpr DWORD SPINT_ACTIVE_FLAG = 0x1;
 
 bool is_hid_guid(const GUID* g) {
@@ -54,30 +48,52 @@ BOOL fail(DWORD err) {
     return FALSE;
 }
 
+// ---- udev ---------------------------------------------------------------------------
+
+struct UdevUnref {
+    void operator()(udev* u) const { udev_unref(u); }
+    void operator()(udev_enumerate* e) const { udev_enumerate_unref(e); }
+    void operator()(udev_device* d) const { udev_device_unref(d); }
+};
+template <class T> using UdevPtr = std::unique_ptr<T, UdevUnref>;
+
+struct HidrawNode {
+    std::string devnode;
+    std::optional<HidId> id; // none when the parent's HID_ID is missing or malformed
+};
+
+// The hidraw devices udev knows, in its order. Nodes are matched by name, never by
+// fstat: an emulated node is a pseudo-terminal underneath.
+std::vector<HidrawNode> list_hidraw() {
+    std::vector<HidrawNode> out;
+    UdevPtr<udev> u(udev_new());
+    UdevPtr<udev_enumerate> en(u ? udev_enumerate_new(u.get()) : nullptr);
+    if (!en || udev_enumerate_add_match_subsystem(en.get(), "hidraw") < 0 ||
+        udev_enumerate_scan_devices(en.get()) < 0)
+        return out;
+    udev_list_entry* e;
+    udev_list_entry_foreach(e, udev_enumerate_get_list_entry(en.get())) {
+        UdevPtr<udev_device> dev(
+            udev_device_new_from_syspath(u.get(), udev_list_entry_get_name(e)));
+        const char* node = dev ? udev_device_get_devnode(dev.get()) : nullptr;
+        if (!node)
+            continue;
+        HidrawNode n{node, std::nullopt};
+        udev_device* hid = udev_device_get_parent_with_subsystem_devtype(dev.get(), "hid", nullptr);
+        if (const char* id = hid ? udev_device_get_property_value(hid, "HID_ID") : nullptr)
+            n.id = hid_parse_id(id);
+        out.push_back(std::move(n));
+    }
+    return out;
+}
+
 // ---- device information sets --------------------------------------------------------
 
 struct DevInfoSet {
-    std::vector<std::string> paths; // socket paths, in name order
+    std::vector<std::string> paths; // devnodes
 };
 
 const HandleOps kDevInfoOps = {};
-
-std::vector<std::string> list_hid_sockets() {
-    namespace fs = std::filesystem;
-    std::vector<std::string> names;
-    std::error_code ec;
-    const std::string dir = device_dir();
-    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-        std::string name = it->path().filename().string();
-        std::error_code sec;
-        if (name.rfind("hid-", 0) == 0 && it->is_socket(sec))
-            names.push_back(std::move(name));
-    }
-    std::sort(names.begin(), names.end());
-    for (auto& n : names)
-        n = dir + "/" + n;
-    return names;
-}
 
 // ---- preparsed data -----------------------------------------------------------------
 
@@ -86,34 +102,33 @@ std::set<PHIDP_PREPARSED_DATA> g_preparsed; // live records, so stale pointers a
 
 // ---- open devices -------------------------------------------------------------------
 
-// One overlapped request. A write that went out keeps its place
-// in the queue after a cancel, with ov null, because its 'A' is still to come.
 struct Request {
-    Request(OVERLAPPED* o, HANDLE e, BYTE* b = nullptr) : ov(o), event(e), buf(b) {}
     OVERLAPPED* ov;
     HANDLE event;
-    BYTE* buf;             // read: where the report goes
-    std::vector<BYTE> msg; // write: 'O' + report, until it went out
-    bool sent = false;
+    BYTE* buf = nullptr;      // read: where the report goes
+    std::vector<BYTE> report; // write: what goes to the node
 };
 
 struct HidDevice {
     int fd = -1;
-    int peer = -1; // the device's end, held only by a handle made without a device
     int wake_rd = -1;
     int wake_wr = -1;
-    WORD vid = 0, pid = 0, in_len = 0, out_len = 0;
+    std::optional<HidId> id;
+    std::optional<HidLayout> layout; // none when the descriptor could not be had or read
 
     std::mutex m;
     std::condition_variable done; // some request completed
-    std::deque<std::vector<BYTE>> reports;
     std::deque<Request> reads;
     std::deque<Request> writes;
-    bool gone = false;     // the device closed the connection
-    bool closed = false;   // CloseHandle ran (or the object is being destroyed)
-    bool stopping = false; // the I/O thread is to end
+    std::optional<Request> writing; // in the node's write() now
+    std::vector<BYTE> got;          // one report as read from the node
+    bool gone = false;              // the device went away
+    bool closed = false;            // CloseHandle ran (or the object is being destroyed)
+    bool stopping = false;          // the I/O thread is to end
     std::thread io;
 
+    uint16_t in_len() const { return layout ? layout->input : 0; }
+    uint16_t out_len() const { return layout ? layout->output : 0; }
     ~HidDevice();
 };
 
@@ -128,19 +143,26 @@ void complete(HidDevice& d, Request& r, DWORD status, DWORD n) {
     d.done.notify_all();
 }
 
+// Ends every request in flight. A write already in the node's write() stays there; only
+// its request ends now.
 void fail_all(HidDevice& d, DWORD status) {
-    for (auto& r : d.reads)
-        complete(d, r, status, 0);
-    for (auto& r : d.writes)
-        complete(d, r, status, 0);
-    d.reads.clear();
-    d.writes.clear();
+    for (auto* q : {&d.reads, &d.writes}) {
+        for (auto& r : *q)
+            complete(d, r, status, 0);
+        q->clear();
+    }
+    if (d.writing)
+        complete(d, *d.writing, status, 0);
 }
 
 void mark_gone(HidDevice& d) {
     d.gone = true;
-    d.reports.clear();
     fail_all(d, ERROR_DEVICE_NOT_CONNECTED);
+}
+
+bool gone_error(int err) {
+    return err == ENODEV || err == EIO || err == ENXIO || err == ESHUTDOWN || err == EPIPE ||
+           err == ECONNRESET || err == ENOTCONN || err == EBADF;
 }
 
 void kick(HidDevice& d) {
@@ -150,99 +172,80 @@ void kick(HidDevice& d) {
     }
 }
 
-// Sends what is queued and not yet out, oldest first. Caller holds d.m.
-void flush_writes(HidDevice& d) {
-    for (auto& r : d.writes) {
-        if (r.sent)
-            continue;
-        ssize_t rc = ::send(d.fd, r.msg.data(), r.msg.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
-        if (rc < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+// Reads what the node has ready into the waiting reads, oldest first, one report each.
+// Caller holds d.m: a report read is handed over before anything can cancel its read.
+// The node is read only while a read is waiting, as the kernel queues input reports per
+// open file and a handle nobody reads from must not take them; and only once poll says a
+// report is there, since an emulated node's read() waits for one whatever the flags.
+void serve_reads(HidDevice& d) {
+    while (!d.gone && !d.reads.empty()) {
+        pollfd pf = {d.fd, POLLIN, 0};
+        if (::poll(&pf, 1, 0) <= 0)
             return;
-        if (rc < 0) {
+        if (!(pf.revents & POLLIN)) {
+            if (pf.revents & (POLLHUP | POLLERR | POLLNVAL))
+                mark_gone(d);
+            return;
+        }
+        const ssize_t n = ::read(d.fd, d.got.data(), d.got.size());
+        if (n < 0 && (errno == EAGAIN || errno == EINTR))
+            return;
+        if (n <= 0) {
             mark_gone(d);
             return;
         }
-        r.sent = true;
-        r.msg = {};
+        Request& r = d.reads.front();
+        hid_input_view({d.got.data(), size_t(n)}, d.layout->numbered, {r.buf, d.in_len()});
+        complete(d, r, 0, d.in_len());
+        d.reads.pop_front();
     }
 }
 
-bool has_unsent(const HidDevice& d) {
-    return std::any_of(d.writes.begin(), d.writes.end(), [](const Request& r) { return !r.sent; });
-}
-
-void on_message(HidDevice& d, const BYTE* p, size_t n) {
-    std::lock_guard<std::mutex> lk(d.m);
-    if (d.gone || n == 0)
-        return;
-    if (p[0] == 'I' && d.in_len > 0 && n == 1u + d.in_len) {
-        if (!d.reads.empty()) {
-            Request& r = d.reads.front();
-            std::memcpy(r.buf, p + 1, d.in_len);
-            complete(d, r, 0, d.in_len);
-            d.reads.pop_front();
-            return;
-        }
-        if (d.reports.size() == kMaxBufferedReports)
-            d.reports.pop_front();
-        d.reports.emplace_back(p + 1, p + n);
-    } else if (p[0] == 'A' && n == 1) {
-        if (d.writes.empty() || !d.writes.front().sent)
-            return; // nothing is waiting for it
-        complete(d, d.writes.front(), 0, d.out_len);
-        d.writes.pop_front();
-    }
-    // Anything else is malformed or unknown and has no effect.
-}
-
+// Writes go out one at a time; reads wait for the node in poll, which also shows a
+// device that went away. Writing blocks on a real kernel until the report went out.
 void io_loop(HidDevice* d) {
-    std::vector<BYTE> buf(kMaxMessage + 1);
     for (;;) {
-        bool want_out = false;
-        bool gone = false;
-        {
-            std::lock_guard<std::mutex> lk(d->m);
-            if (d->stopping)
-                return;
-            want_out = has_unsent(*d);
-            gone = d->gone;
+        std::unique_lock<std::mutex> lk(d->m);
+        if (d->stopping)
+            return;
+        if (!d->gone && !d->writes.empty()) {
+            d->writing = std::move(d->writes.front());
+            d->writes.pop_front();
+            const std::vector<BYTE> report = std::move(d->writing->report);
+            lk.unlock();
+            ssize_t n;
+            while ((n = ::write(d->fd, report.data(), report.size())) < 0 && errno == EINTR) {
+            }
+            const int err = errno;
+            lk.lock();
+            if (n < 0 && gone_error(err))
+                mark_gone(*d);
+            else if (d->writing)
+                complete(*d, *d->writing, size_t(n) == report.size() ? 0 : ERROR_GEN_FAILURE,
+                         n < 0 ? 0 : DWORD(d->out_len()));
+            d->writing.reset();
+            continue;
         }
+        const bool want = !d->gone && !d->reads.empty();
         pollfd pf[2] = {{d->wake_rd, POLLIN, 0},
-                        {gone ? -1 : d->fd, short(POLLIN | (want_out ? POLLOUT : 0)), 0}};
+                        {d->gone ? -1 : d->fd, short(want ? POLLIN : 0), 0}};
+        lk.unlock();
         if (::poll(pf, 2, -1) < 0)
             continue; // EINTR
         if (pf[0].revents) {
             char drain[64];
             while (::read(d->wake_rd, drain, sizeof drain) > 0) {
             }
-            continue;
         }
-        if (pf[1].revents & POLLOUT) {
-            std::lock_guard<std::mutex> lk(d->m);
-            flush_writes(*d);
-        }
-        if (!(pf[1].revents & (POLLIN | POLLHUP | POLLERR)))
-            continue;
-        iovec iov = {buf.data(), buf.size()};
-        msghdr mh{};
-        mh.msg_iov = &iov;
-        mh.msg_iovlen = 1;
-        ssize_t n = ::recvmsg(d->fd, &mh, MSG_DONTWAIT);
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
-            continue;
-        if (n <= 0) {
-            // An empty datagram reads like the end of the connection; both end the device.
-            std::lock_guard<std::mutex> lk(d->m);
+        lk.lock();
+        if (pf[1].revents & POLLIN)
+            serve_reads(*d);
+        else if (pf[1].revents & (POLLHUP | POLLERR | POLLNVAL))
             mark_gone(*d);
-            continue;
-        }
-        if (mh.msg_flags & MSG_TRUNC)
-            continue;
-        on_message(*d, buf.data(), static_cast<size_t>(n));
     }
 }
 
-// Ends the I/O thread and the connection. With complete_pending, requests still in
+// Ends the I/O thread and closes the node. With complete_pending, requests still in
 // flight end as aborted; at process exit their OVERLAPPED records may be gone, so the
 // destructor leaves them alone.
 void shutdown(HidDevice& d, bool complete_pending) {
@@ -258,7 +261,7 @@ void shutdown(HidDevice& d, bool complete_pending) {
         d.io.join();
     }
     std::lock_guard<std::mutex> lk(d.m);
-    for (int* fd : {&d.fd, &d.peer, &d.wake_rd, &d.wake_wr}) {
+    for (int* fd : {&d.fd, &d.wake_rd, &d.wake_wr}) {
         if (*fd >= 0)
             ::close(*fd);
         *fd = -1;
@@ -269,11 +272,30 @@ HidDevice::~HidDevice() {
     shutdown(*this, false);
 }
 
+// Starts the I/O thread if it is not running. Caller holds d.m.
+bool start_io(HidDevice& d) {
+    if (d.io.joinable())
+        return true;
+    int wake[2];
+    if (d.wake_rd < 0 && ::pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0)
+        return false;
+    if (d.wake_rd < 0) {
+        d.wake_rd = wake[0];
+        d.wake_wr = wake[1];
+    }
+    try {
+        d.io = std::thread(io_loop, &d);
+    } catch (const std::system_error&) {
+        return false;
+    }
+    return true;
+}
+
 // A request that failed before it started. For an overlapped caller the record and the
 // event say so too, so a caller that only waits on the event still learns of it.
 BOOL fail_now(HidDevice& d, OVERLAPPED* ov, DWORD err) {
     if (ov) {
-        Request r(ov, ov->hEvent);
+        Request r{ov, ov->hEvent, nullptr, {}};
         complete(d, r, err, 0);
     }
     return fail(err);
@@ -289,68 +311,61 @@ void start_request(OVERLAPPED* ov) {
 // Every request is overlapped: the part code opens HID devices with FILE_FLAG_OVERLAPPED.
 BOOL op_read(void* obj, void* buf, DWORD n, DWORD* got, OVERLAPPED* ov) {
     auto& d = *static_cast<HidDevice*>(obj);
-    std::unique_lock<std::mutex> lk(d.m);
+    std::lock_guard<std::mutex> lk(d.m);
     if (got)
         *got = 0;
     if (d.closed)
         return fail(ERROR_INVALID_HANDLE);
-    if (!buf || d.in_len == 0 || n < d.in_len || !ov)
+    const DWORD len = d.in_len();
+    if (!buf || len == 0 || n < len || !ov)
         return fail(ERROR_INVALID_PARAMETER);
     if (d.gone)
         return fail_now(d, ov, ERROR_DEVICE_NOT_CONNECTED);
-    auto* dst = static_cast<BYTE*>(buf);
     start_request(ov);
-    if (!d.reports.empty()) {
-        std::memcpy(dst, d.reports.front().data(), d.in_len);
-        d.reports.pop_front();
+    d.reads.push_back({ov, ov->hEvent, static_cast<BYTE*>(buf), {}});
+    // A report already queued completes the read at once, as the class driver's buffer does.
+    serve_reads(d);
+    if (ov->Internal != kPending) {
         if (got)
-            *got = d.in_len;
-        Request r(ov, ov->hEvent);
-        complete(d, r, 0, d.in_len);
-        return TRUE;
+            *got = static_cast<DWORD>(ov->InternalHigh);
+        return ov->Internal == 0 ? TRUE : fail(static_cast<DWORD>(ov->Internal));
     }
-    d.reads.emplace_back(ov, ov->hEvent, dst);
+    if (!start_io(d)) {
+        d.reads.pop_back();
+        return fail_now(d, ov, ERROR_NOT_ENOUGH_MEMORY);
+    }
+    kick(d);
     return fail(ERROR_IO_PENDING);
 }
 
+// One output report of the caller's length, the report ID first. The node gets the
+// report at the length its ID declares, as the Windows class driver sends it.
 BOOL op_write(void* obj, const void* buf, DWORD n, DWORD* put, OVERLAPPED* ov) {
     auto& d = *static_cast<HidDevice*>(obj);
-    std::unique_lock<std::mutex> lk(d.m);
+    std::lock_guard<std::mutex> lk(d.m);
     if (put)
         *put = 0;
     if (d.closed)
         return fail(ERROR_INVALID_HANDLE);
-    if (!buf || d.out_len == 0 || n != d.out_len || !ov)
+    const auto* src = static_cast<const BYTE*>(buf);
+    if (!src || d.out_len() == 0 || n != d.out_len() || !ov || d.layout->output_by_id[src[0]] == 0)
         return fail(ERROR_INVALID_PARAMETER);
     if (d.gone)
         return fail_now(d, ov, ERROR_DEVICE_NOT_CONNECTED);
     start_request(ov);
-    Request r(ov, ov->hEvent);
-    const auto* src = static_cast<const BYTE*>(buf);
-    r.msg.reserve(1 + n);
-    r.msg.push_back('O');
-    r.msg.insert(r.msg.end(), src, src + n);
-    d.writes.push_back(std::move(r));
-    flush_writes(d);
-    if (d.gone) {
-        // The send found the connection closed; mark_gone completed the request.
-        return fail(ERROR_DEVICE_NOT_CONNECTED);
-    }
-    if (has_unsent(d))
-        kick(d); // the I/O thread takes over once the socket has room
+    if (!start_io(d))
+        return fail_now(d, ov, ERROR_NOT_ENOUGH_MEMORY);
+    d.writes.push_back({ov, ov->hEvent, nullptr, {src, src + d.layout->output_by_id[src[0]]}});
+    kick(d);
     return fail(ERROR_IO_PENDING);
 }
 
+// A write already in the node's write() cannot be called back: its request ends as
+// aborted now, whether or not the report still goes out.
 BOOL op_cancel(void* obj) {
     auto& d = *static_cast<HidDevice*>(obj);
     std::lock_guard<std::mutex> lk(d.m);
-    for (auto& r : d.reads)
-        complete(d, r, ERROR_OPERATION_ABORTED, 0);
-    d.reads.clear();
-    for (auto it = d.writes.begin(); it != d.writes.end();) {
-        complete(d, *it, ERROR_OPERATION_ABORTED, 0);
-        it = it->sent ? it + 1 : d.writes.erase(it);
-    }
+    fail_all(d, ERROR_OPERATION_ABORTED);
     return TRUE;
 }
 
@@ -380,15 +395,12 @@ const HandleOps kHidOps = {.read = op_read,
                            .overlapped_result = op_result,
                            .on_close = op_close};
 
-uint16_t le16(const BYTE* p) {
-    return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
-
-DWORD connect_error(int err) {
+DWORD open_error(int err) {
     switch (err) {
     case ENOENT:
     case ENOTDIR:
-    case ECONNREFUSED:
+    case ENODEV:
+    case ENXIO:
         return ERROR_FILE_NOT_FOUND;
     case EACCES:
     case EPERM:
@@ -398,50 +410,17 @@ DWORD connect_error(int err) {
     }
 }
 
-int ms_left(std::chrono::steady_clock::time_point deadline) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
-}
-
-// The device's hello: 'H', vid, pid, input and output report length.
-bool take_hello(const BYTE* msg, size_t n, HidDevice& d) {
-    if (n != 9 || msg[0] != 'H')
-        return false;
-    d.vid = le16(msg + 1);
-    d.pid = le16(msg + 3);
-    d.in_len = le16(msg + 5);
-    d.out_len = le16(msg + 7);
-    return true;
-}
-
-// Connects and takes the device's hello ('H', vid, pid, input and output length), all
-// within one bounded wait: a device that neither accepts nor speaks cannot hang the
-// caller. Returns 0 or the error to report.
-DWORD connect_device(int fd, const sockaddr_un& addr, HidDevice& d) {
-    const auto deadline = std::chrono::steady_clock::now() + kHelloWait;
-    while (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
-        if (errno != EAGAIN && errno != EINTR)
-            return connect_error(errno);
-        if (ms_left(deadline) == 0)
-            return ERROR_GEN_FAILURE;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5)); // its backlog is full
-    }
-    pollfd pf = {fd, POLLIN, 0};
-    int rc;
-    while ((rc = ::poll(&pf, 1, ms_left(deadline))) < 0 && errno == EINTR) {
-    }
-    if (rc <= 0)
-        return ERROR_GEN_FAILURE;
-    BYTE msg[16];
-    iovec iov = {msg, sizeof msg};
-    msghdr mh{};
-    mh.msg_iov = &iov;
-    mh.msg_iovlen = 1;
-    ssize_t n = ::recvmsg(fd, &mh, MSG_DONTWAIT);
-    if (n < 0 || (mh.msg_flags & MSG_TRUNC) || !take_hello(msg, static_cast<size_t>(n), d))
-        return ERROR_GEN_FAILURE;
-    return 0;
+// From the node itself rather than the parent's sysfs attribute: the descriptor is then
+// surely the opened device's, and a binary attribute needs no path of its own.
+std::optional<HidLayout> read_layout(int fd) {
+    int size = 0;
+    if (::ioctl(fd, HIDIOCGRDESCSIZE, &size) != 0 || size < 0 || size_t(size) > kMaxDescriptor)
+        return std::nullopt;
+    auto rd = std::make_unique<hidraw_report_descriptor>();
+    rd->size = static_cast<__u32>(size);
+    if (::ioctl(fd, HIDIOCGRDESC, rd.get()) != 0)
+        return std::nullopt;
+    return hid_parse_descriptor({rd->value, size_t(size)});
 }
 
 std::shared_ptr<HidDevice> device_of(HANDLE h) {
@@ -453,60 +432,30 @@ std::shared_ptr<HidDevice> device_of(HANDLE h) {
 
 } // namespace
 
+// Only a node that udev lists as hidraw is a HID device; any other path names none.
 HANDLE hid_create(const std::string& path, DWORD, DWORD, DWORD) {
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    if (path.empty() || path.size() >= sizeof addr.sun_path) {
+    std::optional<HidrawNode> node;
+    for (HidrawNode& n : list_hidraw()) {
+        if (n.devnode == path)
+            node = std::move(n);
+    }
+    if (!node) {
         SetLastError(ERROR_FILE_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
     }
-    std::memcpy(addr.sun_path, path.data(), path.size());
-    int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
-        SetLastError(ERROR_GEN_FAILURE);
+        SetLastError(open_error(errno));
         return INVALID_HANDLE_VALUE;
     }
     auto d = std::make_shared<HidDevice>();
-    d->fd = fd; // from here on the device record owns it
-    if (DWORD err = connect_device(fd, addr, *d)) {
-        SetLastError(err);
-        return INVALID_HANDLE_VALUE;
-    }
-    int wake[2];
-    if (::pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return INVALID_HANDLE_VALUE;
-    }
-    d->wake_rd = wake[0];
-    d->wake_wr = wake[1];
-    try {
-        d->io = std::thread(io_loop, d.get());
-    } catch (const std::system_error&) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return INVALID_HANDLE_VALUE;
-    }
+    d->fd = fd;
+    d->id = node->id;
+    d->layout = read_layout(fd);
+    // A device without numbered reports sends no ID byte; the kernel cuts a longer report.
+    if (d->layout)
+        d->got.resize(std::max(d->layout->input - (d->layout->numbered ? 0 : 1), 1));
     return handle_add(&kHidOps, std::move(d));
-}
-
-HANDLE hid_create_unconnected(const uint8_t* hello, size_t n, DWORD) {
-    auto d = std::make_shared<HidDevice>();
-    if (!take_hello(hello, n, *d)) {
-        SetLastError(ERROR_GEN_FAILURE);
-        return INVALID_HANDLE_VALUE;
-    }
-    int sv[2];
-    if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, sv) != 0) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return INVALID_HANDLE_VALUE;
-    }
-    d->fd = sv[0];
-    d->peer = sv[1];
-    return handle_add(&kHidOps, std::move(d));
-}
-
-void hid_deliver(HANDLE h, const uint8_t* msg, size_t n) {
-    if (auto d = handle_get<HidDevice>(h, &kHidOps))
-        on_message(*d, msg, n);
 }
 
 } // namespace posix
@@ -525,7 +474,8 @@ HDEVINFO SetupDiGetClassDevsW(const GUID* class_guid, LPCWSTR, void*, DWORD flag
         return INVALID_HANDLE_VALUE;
     }
     auto set = std::make_shared<DevInfoSet>();
-    set->paths = list_hid_sockets();
+    for (HidrawNode& n : list_hidraw())
+        set->paths.push_back(std::move(n.devnode));
     return handle_add(&kDevInfoOps, std::move(set));
 }
 
@@ -588,9 +538,11 @@ BOOLEAN HidD_GetAttributes(HANDLE h, PHIDD_ATTRIBUTES attrs) {
     std::lock_guard<std::mutex> lk(d->m);
     if (d->gone || d->closed)
         return fail(ERROR_DEVICE_NOT_CONNECTED);
+    if (!d->id)
+        return fail(ERROR_GEN_FAILURE);
     attrs->Size = sizeof(HIDD_ATTRIBUTES);
-    attrs->VendorID = d->vid;
-    attrs->ProductID = d->pid;
+    attrs->VendorID = d->id->vendor;
+    attrs->ProductID = d->id->product;
     attrs->VersionNumber = 0;
     return TRUE;
 }
@@ -601,22 +553,22 @@ BOOLEAN HidD_GetPreparsedData(HANDLE h, PHIDP_PREPARSED_DATA* out) {
         return FALSE;
     if (!out)
         return fail(ERROR_INVALID_PARAMETER);
-    auto* pp = new _HIDP_PREPARSED_DATA{};
+    auto pp = std::make_unique<_HIDP_PREPARSED_DATA>();
     {
         std::lock_guard<std::mutex> lk(d->m);
-        if (d->gone || d->closed) {
-            delete pp;
+        if (d->gone || d->closed)
             return fail(ERROR_DEVICE_NOT_CONNECTED);
-        }
-        pp->caps.UsagePage = 0xFF00; // vendor defined
-        pp->caps.Usage = 0x01;
-        pp->caps.InputReportByteLength = d->in_len;
-        pp->caps.OutputReportByteLength = d->out_len;
-        pp->caps.NumberLinkCollectionNodes = 1;
+        if (!d->layout)
+            return fail(ERROR_GEN_FAILURE);
+        pp->caps.UsagePage = d->layout->usage_page;
+        pp->caps.Usage = d->layout->usage;
+        pp->caps.InputReportByteLength = d->layout->input;
+        pp->caps.OutputReportByteLength = d->layout->output;
+        pp->caps.FeatureReportByteLength = d->layout->feature;
     }
     std::lock_guard<std::mutex> lk(g_preparsed_lock);
-    g_preparsed.insert(pp);
-    *out = pp;
+    *out = pp.get();
+    g_preparsed.insert(pp.release());
     return TRUE;
 }
 
