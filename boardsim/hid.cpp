@@ -464,10 +464,10 @@ int run_hid(Board& b, const std::string&, int sigfd) {
     };
     // The departure waits, a while at most, for the host to read the boot ROM's last words.
     l.holding = [&] {
-        if (d.in_reports.empty() && d.ready.empty())
+        if (l.depart_at == kNever || (d.in_reports.empty() && d.ready.empty()))
             return false;
         if (d.drain_until == kNever)
-            d.drain_until = Clock::now() + kDrainWait;
+            d.drain_until = l.depart_at + kDrainWait;
         return Clock::now() < d.drain_until;
     };
     run_loop(l);

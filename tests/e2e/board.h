@@ -105,7 +105,7 @@ class Session {
         // The emulation's directory goes with the session's.
         boards.push_back(std::make_unique<testsupport::Process>(
             argv, testsupport::RunOptions{.env = {{"TMPDIR", dir.path()}}}));
-        const bool emulated = w[1] != "uart";
+        const bool emulated = w[1] == "hid";
         EXPECT_TRUE(testsupport::eventually(
             [&] {
                 return board_log(boards.size() - 1).find("READY") != std::string::npos &&
