@@ -1,5 +1,5 @@
-# The Windows release ZIP holds the executable, its README and the sample scripts, and no
-# image: a stand-in image downloaded into a real chip is no program.
+# The Windows release ZIP holds the executable, its README and the sample scripts, no image
+# (a stand-in image downloaded into a real chip is no program) and no test tool.
 # Run as: cmake -DPACKAGE=<zip> -P check_package.cmake
 execute_process(COMMAND ${CMAKE_COMMAND} -E tar tf ${PACKAGE}
                 OUTPUT_VARIABLE listing RESULT_VARIABLE rc)
@@ -20,4 +20,9 @@ string(TOLOWER "${listing}" lower)
 if(lower MATCHES "\\.bin\n")
     message(FATAL_ERROR "${PACKAGE} holds an image:\n${listing}")
 endif()
-message(STATUS "${PACKAGE}: every expected entry is there, and no image")
+string(REGEX MATCHALL "\\.exe\n" programs "${lower}")
+list(LENGTH programs n)
+if(NOT n EQUAL 1)
+    message(FATAL_ERROR "${PACKAGE} holds a program besides larkspur.exe:\n${listing}")
+endif()
+message(STATUS "${PACKAGE}: every expected entry is there, no image and no other program")
