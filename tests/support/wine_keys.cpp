@@ -8,24 +8,13 @@
 #include <windows.h>
 #include <tlhelp32.h>
 
-#include <cctype>
 #include <cstdio>
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace {
 
-std::string read_stdin() {
-    std::string keys;
-    char buf[256];
-    DWORD n = 0;
-    while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), buf, sizeof buf, &n, nullptr) && n > 0)
-        keys.append(buf, n);
-    return keys;
-}
-
-// A process that has ended may stay listed while a handle to it is open.
+// A process that has ended stays listed while a handle to it is open.
 bool alive(DWORD pid) {
     HANDLE h = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
     DWORD code = 0;
@@ -38,8 +27,6 @@ bool alive(DWORD pid) {
 std::vector<DWORD> running(const char* exe) {
     std::vector<DWORD> pids;
     HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snap == INVALID_HANDLE_VALUE)
-        return pids;
     PROCESSENTRY32 pe{};
     pe.dwSize = sizeof pe;
     for (BOOL more = Process32First(snap, &pe); more; more = Process32Next(snap, &pe))
@@ -49,50 +36,36 @@ std::vector<DWORD> running(const char* exe) {
     return pids;
 }
 
-// A press and a release per byte: the C runtime's _kbhit counts a key press only when
-// another record follows it. Only the character matters to _getch; the virtual key code is
-// the one a keyboard gives for letters, digits, ESC, Enter, space, Backspace and Tab.
-std::vector<INPUT_RECORD> key_records(const std::string& keys) {
-    std::vector<INPUT_RECORD> records;
-    for (unsigned char c : keys) {
-        for (BOOL down : {TRUE, FALSE}) {
-            INPUT_RECORD r{};
-            r.EventType = KEY_EVENT;
-            r.Event.KeyEvent.bKeyDown = down;
-            r.Event.KeyEvent.wRepeatCount = 1;
-            bool plain = std::isalnum(c) ||
-                         std::string_view("\x1b\r \b\t").find(c) != std::string_view::npos;
-            r.Event.KeyEvent.wVirtualKeyCode = plain ? static_cast<WORD>(std::toupper(c)) : 0;
-            r.Event.KeyEvent.uChar.UnicodeChar = c;
-            records.push_back(r);
-        }
-    }
-    return records;
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: wine_keys NAME.exe < keys\n");
-        return 2;
-    }
-    std::string keys = read_stdin();
-    std::vector<DWORD> pids = running(argv[1]);
+    std::string keys;
+    char buf[256];
+    DWORD n = 0;
+    while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), buf, sizeof buf, &n, nullptr) && n > 0)
+        keys.append(buf, n);
+    std::vector<DWORD> pids = running(argc == 2 ? argv[1] : "");
     if (pids.size() != 1) {
-        std::fprintf(stderr, "%u running %s processes, not one\n",
-                     static_cast<unsigned>(pids.size()), argv[1]);
+        std::fprintf(stderr, "%u running processes named %s, not one\n",
+                     static_cast<unsigned>(pids.size()), argc == 2 ? argv[1] : "");
         return 2;
     }
     FreeConsole();
     if (!AttachConsole(pids[0])) {
-        std::fprintf(stderr, "%s (%lu) has no console: error %lu\n", argv[1], pids[0],
-                     GetLastError());
+        std::fprintf(stderr, "process %lu has no console: error %lu\n", pids[0], GetLastError());
         return 3;
+    }
+    // A press and a release per byte: the C runtime's _kbhit counts a press only when another
+    // record follows it, and _getch looks at the character alone.
+    std::vector<INPUT_RECORD> records(2 * keys.size());
+    for (size_t i = 0; i < records.size(); ++i) {
+        records[i].EventType = KEY_EVENT;
+        records[i].Event.KeyEvent.bKeyDown = i % 2 == 0;
+        records[i].Event.KeyEvent.wRepeatCount = 1;
+        records[i].Event.KeyEvent.uChar.UnicodeChar = static_cast<unsigned char>(keys[i / 2]);
     }
     HANDLE in = CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE,
                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
-    std::vector<INPUT_RECORD> records = key_records(keys);
     DWORD written = 0;
     if (in == INVALID_HANDLE_VALUE ||
         (!records.empty() &&
