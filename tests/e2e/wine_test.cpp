@@ -64,7 +64,8 @@ TEST_F(Wine, SerialRunsToTheTestProgram) {
         std::vector<std::string> native = {LARKSPUR_EXE,      "-t",   target, "-df",
                                            s.example(target), "-com", "6"};
         testsupport::Process linux_run(native, s.larkspur_options());
-        ASSERT_TRUE(linux_run.wait_for_output("DDR test: PASS", 60s)) << linux_run.out();
+        ASSERT_TRUE(linux_run.wait_for_output("DDR test: PASS", 60s))
+            << linux_run.out() << s.board_log(1);
         EXPECT_EQ(s.received_image(1), wine_image);
         EXPECT_EQ(s.board_lines("FRAME ", 1), s.board_lines("FRAME ", 0));
         EXPECT_EQ(s.board_lines("DCD ", 1), s.board_lines("DCD ", 0));
