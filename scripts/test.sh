@@ -13,12 +13,14 @@ larkspur_need_packages "${LARKSPUR_BUILD_PACKAGES[@]}"
 windows_exe=""
 windows_zip=""
 wine_preload=""
+wine_keys=""
 if [ -z "${LARKSPUR_SKIP_WINDOWS:-}" ]; then
     larkspur_need_packages "${LARKSPUR_WINDOWS_PACKAGES[@]}"
     cmake --preset mingw >/dev/null
     cmake --build --preset mingw
     windows_exe="$PWD/build/mingw/app/larkspur.exe"
     windows_zip="$PWD/build/mingw/larkspur-0.042-win32.zip"
+    wine_keys="$PWD/build/mingw/wine_keys.exe"
     export WINEPREFIX="$PWD/build/wineprefix" WINEDEBUG=-all
     # One 64-bit prefix (the 32-bit larkspur.exe runs in it), made once, and one wineserver
     # kept up for the whole run. Wine's device service reaches hidraw devices through its
@@ -38,7 +40,8 @@ if [ -z "${LARKSPUR_SKIP_WINDOWS:-}" ]; then
 fi
 
 cmake --preset debug -DLARKSPUR_WINDOWS_EXE="$windows_exe" \
-    -DLARKSPUR_WINDOWS_PACKAGE="$windows_zip" -DLARKSPUR_WINE_PRELOAD="$wine_preload" >/dev/null
+    -DLARKSPUR_WINDOWS_PACKAGE="$windows_zip" -DLARKSPUR_WINE_PRELOAD="$wine_preload" \
+    -DLARKSPUR_WINE_KEYS="$wine_keys" >/dev/null
 cmake --build --preset debug
 
 if [ -n "$windows_exe" ]; then

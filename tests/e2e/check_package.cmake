@@ -1,5 +1,5 @@
-# The Windows release ZIP holds the executable, its README and the sample scripts, and no
-# image: a stand-in image downloaded into a real chip is no program.
+# The Windows release ZIP holds the executable, its README and the sample scripts, no image
+# (a stand-in image downloaded into a real chip is no program) and no test tool.
 # Run as: cmake -DPACKAGE=<zip> -P check_package.cmake
 execute_process(COMMAND ${CMAKE_COMMAND} -E tar tf ${PACKAGE}
                 OUTPUT_VARIABLE listing RESULT_VARIABLE rc)
@@ -20,6 +20,11 @@ string(TOLOWER "${listing}" lower)
 if(lower MATCHES "\\.bin\n")
     message(FATAL_ERROR "${PACKAGE} holds an image:\n${listing}")
 endif()
+string(REGEX MATCHALL "\\.exe\n" programs "${lower}")
+list(LENGTH programs n)
+if(NOT n EQUAL 1)
+    message(FATAL_ERROR "${PACKAGE} holds a program besides larkspur.exe:\n${listing}")
+endif()
 # Notepad shows a README with bare line feeds as one long line.
 file(REMOVE_RECURSE unpacked)
 file(MAKE_DIRECTORY unpacked)
@@ -31,4 +36,4 @@ string(REPLACE "0d 0a " "" bare "${bytes}")
 if(hex STREQUAL "" OR bare MATCHES "(0a|0d) ")
     message(FATAL_ERROR "${PACKAGE}: README.txt is missing or not all in CR LF line ends")
 endif()
-message(STATUS "${PACKAGE}: every expected entry is there, no image, and a CR LF README")
+message(STATUS "${PACKAGE}: every expected entry is there, no image, no other program, and a CR LF README")

@@ -1,7 +1,7 @@
 // The Windows build under Wine: its COM port is linked to the virtual board's
-// pseudo-terminal through the Wine prefix. Wine passes no key presses to a console
-// program's keyboard poll, so a relay is ended by stopping the process.
+// pseudo-terminal through the Wine prefix, and keys reach its console through the key tool.
 #include "tests/e2e/board.h"
+#include "tests/e2e/wine_keys.h"
 
 #include <unistd.h>
 
@@ -44,20 +44,28 @@ TEST_F(Wine, SerialRunsToTheTestProgram) {
         Session s;
         s.board(std::string(target) + " uart --com 5");
         link_com(s, 5);
-        auto run = s.start({"-t", target, "-df", s.example(target), "-com", "5"});
+        // On a terminal, so that Wine gives larkspur.exe a console for the keys.
+        auto run = s.start({"-t", target, "-df", s.example(target), "-com", "5"}, true);
         ASSERT_TRUE(run->wait_for_output("DDR test: PASS", 90s)) << run->out() << s.board_log();
         EXPECT_EQ(head_lines(run->out(), 6), lines("Open COM5 OK.\n" + kLoaded + kRunning + "\n"));
         EXPECT_NE(run->out().find("Image check: OK"), std::string::npos);
-        std::string wine_frames = testsupport::read_file(s.log_paths[0]);
+        wine_send_keys(*run, "q");
+        EXPECT_TRUE(testsupport::eventually(
+            [&] { return s.board_log().find("KEY 0x71") != std::string::npos; }, 20s))
+            << s.board_log();
+        EXPECT_TRUE(run->wait_for_output("Key 0x71", 20s)) << run->out();
+        wine_send_keys(*run, "\x1b");
+        EXPECT_EQ(run->wait_exit(20s), 0) << run->out();
+        EXPECT_EQ(s.board_lines("RX "), std::vector<std::string>{"RX 71"}) << s.board_log();
         std::string wine_image = s.received_image(0);
-        run.reset(); // stops larkspur.exe
 
         // The Linux build sends the same bytes for the same script and image.
         s.board(std::string(target) + " uart --com 6");
         std::vector<std::string> native = {LARKSPUR_EXE,      "-t",   target, "-df",
                                            s.example(target), "-com", "6"};
         testsupport::Process linux_run(native, s.larkspur_options());
-        ASSERT_TRUE(linux_run.wait_for_output("DDR test: PASS", 60s)) << linux_run.out();
+        ASSERT_TRUE(linux_run.wait_for_output("DDR test: PASS", 60s))
+            << linux_run.out() << s.board_log(1);
         EXPECT_EQ(s.received_image(1), wine_image);
         EXPECT_EQ(s.board_lines("FRAME ", 1), s.board_lines("FRAME ", 0));
         EXPECT_EQ(s.board_lines("DCD ", 1), s.board_lines("DCD ", 0));
