@@ -3,6 +3,7 @@
 // when LARKSPUR_WINE_EXE names it.
 #pragma once
 
+#include "tests/e2e/wine_keys.h"
 #include "tests/support/process.h"
 
 #include <gtest/gtest.h>
@@ -152,12 +153,21 @@ class Session {
         return run_larkspur(args, opt);
     }
 
-    // A run driven like a user at the console.
+    // A run driven like a user at the console. Under Wine its standard input is a terminal:
+    // only then does Wine give larkspur.exe a console to type keys into.
     std::unique_ptr<testsupport::Process> start(const std::vector<std::string>& args,
                                                 bool stdin_pty = false) {
         enter_wine();
-        return std::make_unique<testsupport::Process>(larkspur_argv(args), larkspur_options(),
-                                                      stdin_pty);
+        testsupport::RunOptions opt = larkspur_options();
+        opt.stdin_terminal = wine_exe() != nullptr;
+        return std::make_unique<testsupport::Process>(larkspur_argv(args), opt, stdin_pty);
+    }
+    // Keys at the run's console: its standard input natively, the key tool under Wine.
+    static void send(testsupport::Process& run, const std::string& keys) {
+        if (wine_exe())
+            wine_send_keys(run, keys);
+        else
+            run.send(keys);
     }
 
     // Wine's device service takes the devices there when it starts, then follows their

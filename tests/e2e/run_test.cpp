@@ -113,7 +113,7 @@ TEST_P(FullRun, ToEscWithBootRomExchangesOnTheWire) {
     EXPECT_EQ(head_lines(run->out(), want.size()), want);
 
     // A key reaches the test program in the transport's framing.
-    run->send("q");
+    session.send(*run, "q");
     ASSERT_TRUE(testsupport::eventually(
         [&] { return session.board_log().find("KEY 0x71") != std::string::npos; }, 10s))
         << session.board_log();
@@ -124,7 +124,7 @@ TEST_P(FullRun, ToEscWithBootRomExchangesOnTheWire) {
     EXPECT_TRUE(run->wait_for_output("Key 0x71", 10s)) << run->out();
 
     // ESC ends the run and sends nothing.
-    run->send("\x1b");
+    session.send(*run, "\x1b");
     EXPECT_EQ(run->wait_exit(10s), 0) << run->out();
     testsupport::eventually([] { return false; }, 300ms);
     EXPECT_EQ(session.board_lines("RX ").size(), rx.size());

@@ -1,7 +1,7 @@
 // Keys for larkspur.exe under Wine. Wine hands a console program's keyboard poll nothing from
 // its standard input, so the key tool (tests/support/wine_keys.cpp) attaches to the program's
 // console and types them there. Wine gives larkspur.exe a console only when its standard
-// input is a terminal: start it with stdin_pty.
+// input is a terminal (RunOptions::stdin_terminal).
 #pragma once
 
 #include "tests/support/process.h"

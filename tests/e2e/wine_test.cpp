@@ -44,17 +44,16 @@ TEST_F(Wine, SerialRunsToTheTestProgram) {
         Session s;
         s.board(std::string(target) + " uart --com 5");
         link_com(s, 5);
-        // On a terminal, so that Wine gives larkspur.exe a console for the keys.
-        auto run = s.start({"-t", target, "-df", s.example(target), "-com", "5"}, true);
+        auto run = s.start({"-t", target, "-df", s.example(target), "-com", "5"});
         ASSERT_TRUE(run->wait_for_output("DDR test: PASS", 90s)) << run->out() << s.board_log();
         EXPECT_EQ(head_lines(run->out(), 6), lines("Open COM5 OK.\n" + kLoaded + kRunning + "\n"));
         EXPECT_NE(run->out().find("Image check: OK"), std::string::npos);
-        wine_send_keys(*run, "q");
+        s.send(*run, "q");
         EXPECT_TRUE(testsupport::eventually(
             [&] { return s.board_log().find("KEY 0x71") != std::string::npos; }, 20s))
             << s.board_log();
         EXPECT_TRUE(run->wait_for_output("Key 0x71", 20s)) << run->out();
-        wine_send_keys(*run, "\x1b");
+        s.send(*run, "\x1b");
         EXPECT_EQ(run->wait_exit(20s), 0) << run->out();
         EXPECT_EQ(s.board_lines("RX "), std::vector<std::string>{"RX 71"}) << s.board_log();
         std::string wine_image = s.received_image(0);

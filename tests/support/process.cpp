@@ -101,6 +101,11 @@ Process::Process(const std::vector<std::string>& argv, const RunOptions& opt, bo
         close(err_pipe[1]);
         err_pipe[0] = fcntl(in_fd_, F_DUPFD_CLOEXEC, 0);
         err_pipe[1] = fcntl(child_in, F_DUPFD_CLOEXEC, 0);
+    } else if (opt.stdin_terminal) {
+        if (openpty(&in_fd_, &child_in, nullptr, nullptr, nullptr) != 0)
+            throw std::runtime_error("pty failed");
+        fcntl(in_fd_, F_SETFD, FD_CLOEXEC);
+        fcntl(child_in, F_SETFD, FD_CLOEXEC);
     } else if (stdin_null) {
         child_in = open("/dev/null", O_RDONLY | O_CLOEXEC);
     } else {
