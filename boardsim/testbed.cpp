@@ -93,9 +93,8 @@ void testbed_remove(const std::string& syspath) {
     umockdev_testbed_remove_device(g_bed, syspath.c_str());
 }
 
-UMockdevIoctlBase* testbed_attach(const std::string& devnode, GCallback on_ioctl,
-                                  GCallback on_read, GCallback on_write, void* ctx,
-                                  std::string& err) {
+UMockdevIoctlBase* testbed_attach(const std::string& devnode, GCallback on_ioctl, GCallback on_read,
+                                  GCallback on_write, void* ctx, std::string& err) {
     UMockdevIoctlBase* h = umockdev_ioctl_base_new();
     if (on_ioctl)
         g_signal_connect(h, "handle-ioctl", on_ioctl, ctx);

@@ -34,16 +34,15 @@ TEST(BoardCli, DeviceEntryMadeWhereAskedAndRemovedOnSignal) {
         std::string args, entry;
         int sig;
         std::map<std::string, std::string> vars;
-    } cases[] = {
-        {"--target egret --devices " + tmp.file("a/b"),
-         "a/b/com1",
-         SIGTERM,
-         {{"LARKSPUR_DEVICES", unused}, {"XDG_RUNTIME_DIR", unused}}},
-        {"--target heron --transport usb",
-         "larkspur-devices/usb",
-         SIGINT,
-         {{"LARKSPUR_DEVICES", ""}, {"XDG_RUNTIME_DIR", tmp.path()}}},
-        {"--target hobby", "umockdev.*/dev/hidraw0", SIGTERM, {{"TMPDIR", tmp.path()}}}};
+    } cases[] = {{"--target egret --devices " + tmp.file("a/b"),
+                  "a/b/com1",
+                  SIGTERM,
+                  {{"LARKSPUR_DEVICES", unused}, {"XDG_RUNTIME_DIR", unused}}},
+                 {"--target heron --transport usb",
+                  "larkspur-devices/usb",
+                  SIGINT,
+                  {{"LARKSPUR_DEVICES", ""}, {"XDG_RUNTIME_DIR", tmp.path()}}},
+                 {"--target hobby", "umockdev.*/dev/hidraw0", SIGTERM, {{"TMPDIR", tmp.path()}}}};
     for (Case& c : cases) {
         Process b(e2e::words(kBoard + " " + c.args), {.env = c.vars});
         ASSERT_TRUE(b.wait_for_log("READY ", 3000ms)) << c.entry << b.log();

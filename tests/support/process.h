@@ -26,7 +26,7 @@ struct RunOptions {
     std::map<std::string, std::string> env;   // added to (or replacing in) the environment
     std::string stdin_data = "";              // written to standard input, then closed
     bool stdin_null = true;                   // without stdin_data: /dev/null, else a closed pipe
-    bool stdin_terminal = false; // Process: standard input alone on a pseudo-terminal
+    bool stdin_terminal = false;              // Process: standard input alone on a pseudo-terminal
     std::chrono::milliseconds timeout{20000}; // then SIGKILL and timed_out
 };
 
