@@ -38,11 +38,11 @@ constexpr auto kDrainWait = std::chrono::milliseconds(1000);
 
 // Vendor page 0xFF00; reports 1 and 2, 64 bytes each way.
 constexpr std::array<uint8_t, 41> kDescriptor = {
-    0x06, 0x00, 0xFF,             // usage page 0xFF00
-    0x09, 0x01,                   // usage 1
-    0xA1, 0x01,                   // collection (application)
-    0x15, 0x00, 0x26, 0xFF, 0x00, // logical 0 .. 255
-    0x75, 0x08, 0x95, 0x40,       // 64 fields of 8 bits
+    0x06, 0x00, 0xFF,                   // usage page 0xFF00
+    0x09, 0x01,                         // usage 1
+    0xA1, 0x01,                         // collection (application)
+    0x15, 0x00, 0x26, 0xFF, 0x00,       // logical 0 .. 255
+    0x75, 0x08, 0x95, 0x40,             // 64 fields of 8 bits
     0x85, 0x01, 0x09, 0x01, 0x81, 0x02, // report 1: input
     0x85, 0x01, 0x09, 0x01, 0x91, 0x02, // report 1: output
     0x85, 0x02, 0x09, 0x01, 0x81, 0x02, // report 2: input
@@ -124,7 +124,8 @@ gboolean on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* c, gpointer ctx) {
         else if (rd->size > HID_MAX_DESCRIPTOR_SIZE)
             res = -1, err = EINVAL;
         else
-            std::memcpy(rd->value, kDescriptor.data(), std::min<size_t>(rd->size, kDescriptor.size()));
+            std::memcpy(rd->value, kDescriptor.data(),
+                        std::min<size_t>(rd->size, kDescriptor.size()));
     } else if (req == HIDIOCGRAWINFO) {
         if (auto* info = resolve<hidraw_devinfo>(arg, &hold))
             *info = {3 /* BUS_USB */, int16_t(n->chip->vendor_id), int16_t(n->chip->product_id)};
@@ -181,9 +182,9 @@ struct Dev {
     Node* cur = nullptr;                      // the board's device while it is there
     std::deque<std::string> in_reports;       // waiting for the pacer
     Pacer in_pace;
-    std::deque<std::string> ready;                // readable now: one pty byte each
-    std::deque<UMockdevIoctlClient*> held;        // reads waiting for a report
-    std::map<int, UMockdevIoctlClient*> writing;  // writes waiting for their job
+    std::deque<std::string> ready;               // readable now: one pty byte each
+    std::deque<UMockdevIoctlClient*> held;       // reads waiting for a report
+    std::map<int, UMockdevIoctlClient*> writing; // writes waiting for their job
     int next_call = 1;
     bool greeted = false;
     Clock::time_point drain_until = kNever;
@@ -204,11 +205,13 @@ std::string record(const Node& n, unsigned seq) {
     const std::string minor = raw.substr(6);
     const std::string dev = n.syspath.substr(4); // without /sys
     return "P: " + dev + "\n" + "E: SUBSYSTEM=hid\nE: DRIVER=hid-generic\nE: HID_ID=" + ids +
-           "\nE: HID_NAME=" + n.name + "\nE: HID_PHYS=larkspur-board/input0\nE: HID_UNIQ=" +
-           n.chip->name + "-" + std::to_string(seq) + "\nH: report_descriptor=" +
-           hex(kDescriptor.data(), kDescriptor.size()) + "\n\n" + "P: " + dev + "/hidraw/" +
-           raw + "\nN: " + raw + "\nE: SUBSYSTEM=hidraw\nE: DEVNAME=" + n.devnode +
-           "\nE: MAJOR=241\nE: MINOR=" + minor + "\nA: dev=241:" + minor + "\n";
+           "\nE: HID_NAME=" + n.name +
+           "\nE: HID_PHYS=larkspur-board/input0\nE: HID_UNIQ=" + n.chip->name + "-" +
+           std::to_string(seq) +
+           "\nH: report_descriptor=" + hex(kDescriptor.data(), kDescriptor.size()) + "\n\n" +
+           "P: " + dev + "/hidraw/" + raw + "\nN: " + raw +
+           "\nE: SUBSYSTEM=hidraw\nE: DEVNAME=" + n.devnode + "\nE: MAJOR=241\nE: MINOR=" + minor +
+           "\nA: dev=241:" + minor + "\n";
 }
 
 Node* appear(Dev& d, const Chip& chip, bool beside) {
@@ -223,8 +226,8 @@ Node* appear(Dev& d, const Chip& chip, bool beside) {
     n->syspath = std::string("/sys/devices/virtual/larkspur-board/") + hid;
     n->name = std::string("larkspur-board ") + chip.name;
     std::string err;
-    if (!testbed_attach(n->devnode, G_CALLBACK(on_ioctl), G_CALLBACK(on_read),
-                        G_CALLBACK(on_write), n.get(), err) ||
+    if (!testbed_attach(n->devnode, G_CALLBACK(on_ioctl), G_CALLBACK(on_read), G_CALLBACK(on_write),
+                        n.get(), err) ||
         !testbed_add(record(*n, seq), err)) {
         log_line("cannot add %s: %s", n->devnode.c_str(), err.c_str());
         return nullptr;
@@ -305,8 +308,8 @@ void vanish(Dev& d) {
     d.l.jobs.clear();
     d.in_reports.clear();
     // A host that polls the node wakes, reads and learns that it is gone.
-    if (d.ready.empty())
-        [[maybe_unused]] ssize_t rc = ::write(n->master, "G", 1);
+    if (d.ready.empty()) [[maybe_unused]]
+        ssize_t rc = ::write(n->master, "G", 1);
     d.ready.clear();
     d.cur = nullptr;
 }
@@ -355,7 +358,7 @@ void run_report(Dev& d, const std::string& report) {
 }
 
 void run_job(Dev& d, const Job& job) {
-    auto it = d.writing.find(job.fd);
+    auto it = d.writing.find(job.id);
     if (it == d.writing.end())
         return; // the device went meanwhile
     UMockdevIoctlClient* c = it->second;

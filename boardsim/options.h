@@ -36,7 +36,7 @@ struct Options {
     uint64_t usb_rate = 0;        // bytes per second, 0: unlimited
     uint64_t stream_bytes = 0;
     bool zero_in_output = false;
-    std::vector<std::string> beside; // falcon boards whose boot ROM devices are there too
+    std::vector<std::string> beside;  // falcon boards whose boot ROM devices are there too
     std::vector<std::string> command; // after "--": run in the board's reach, end with it
 
     std::string write_images_dir; // --write-images: write the files and exit

@@ -93,9 +93,8 @@ void testbed_remove(const std::string& syspath) {
     umockdev_testbed_remove_device(g_bed, syspath.c_str());
 }
 
-UMockdevIoctlBase* testbed_attach(const std::string& devnode, GCallback on_ioctl,
-                                  GCallback on_read, GCallback on_write, void* ctx,
-                                  std::string& err) {
+UMockdevIoctlBase* testbed_attach(const std::string& devnode, GCallback on_ioctl, GCallback on_read,
+                                  GCallback on_write, void* ctx, std::string& err) {
     UMockdevIoctlBase* h = umockdev_ioctl_base_new();
     if (on_ioctl)
         g_signal_connect(h, "handle-ioctl", on_ioctl, ctx);
@@ -129,10 +128,15 @@ int testbed_pty_master(const std::string& devnode) {
     return fd;
 }
 
-std::string testbed_pty_slave(const std::string& devnode) {
+std::string testbed_path(const std::string& path) {
     gchar* root = umockdev_testbed_get_root_dir(g_bed);
-    std::string link = std::string(root) + devnode;
+    std::string in_bed = std::string(root) + path;
     g_free(root);
+    return in_bed;
+}
+
+std::string testbed_pty_slave(const std::string& devnode) {
+    std::string link = testbed_path(devnode);
     char target[256];
     ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
     return n > 0 ? std::string(target, size_t(n)) : std::string();

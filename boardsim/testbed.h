@@ -33,10 +33,12 @@ void testbed_remove(const std::string& syspath);
 // A handler for the calls on a node, attached before the node appears so that no early
 // open finds umockdev's default handler. The handler stays alive (and answers the
 // descriptors still open on the node) after it is detached.
-UMockdevIoctlBase* testbed_attach(const std::string& devnode, GCallback on_ioctl,
-                                  GCallback on_read, GCallback on_write, void* ctx,
-                                  std::string& err);
+UMockdevIoctlBase* testbed_attach(const std::string& devnode, GCallback on_ioctl, GCallback on_read,
+                                  GCallback on_write, void* ctx, std::string& err);
 void testbed_detach(const std::string& devnode);
+
+// Where a node (or another path of the emulated /dev or /sys) lies in the bed.
+std::string testbed_path(const std::string& path);
 
 // The board's end of a node's pseudo-terminal (umockdev's master), in raw mode, and the
 // node's own path (the pty's slave), -1 / empty when the node has none.
