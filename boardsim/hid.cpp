@@ -358,7 +358,7 @@ void run_report(Dev& d, const std::string& report) {
 }
 
 void run_job(Dev& d, const Job& job) {
-    auto it = d.writing.find(job.fd);
+    auto it = d.writing.find(job.id);
     if (it == d.writing.end())
         return; // the device went meanwhile
     UMockdevIoctlClient* c = it->second;

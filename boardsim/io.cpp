@@ -1,21 +1,19 @@
 #include "boardsim/io.h"
 #include "boardsim/log.h"
 
-#include <cstdio>
-#include <vector>
-
 #include <cerrno>
 #include <cmath>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/signalfd.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <vector>
 
 namespace board {
 
@@ -156,90 +154,6 @@ int pacer_wait_ms(const Pacer& p, Clock::time_point now) {
 
 Clock::time_point pacer_ready_at(const Pacer& p, Clock::time_point now) {
     return p.per_s == 0 ? now : p.next;
-}
-
-void peer_send(Peer& p, std::string msg) {
-    if (p.dead)
-        return;
-    p.queued_bytes += msg.size();
-    p.queue.push_back(std::move(msg));
-    peer_flush(p);
-}
-
-void peer_flush(Peer& p) {
-    while (!p.dead && !p.queue.empty()) {
-        const std::string& m = p.queue.front();
-        ssize_t n = send(p.fd, m.data(), m.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n < 0) {
-            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
-                return;
-            p.dead = true;
-            return;
-        }
-        p.queued_bytes -= m.size();
-        p.queue.pop_front();
-    }
-}
-
-void peer_drain(Peer& p, int timeout_ms) {
-    auto end = Clock::now() + std::chrono::milliseconds(timeout_ms);
-    peer_flush(p);
-    while (!p.dead && !p.queue.empty()) {
-        int left = ms_until(end, Clock::now());
-        if (left <= 0)
-            return;
-        pollfd pf{p.fd, POLLOUT, 0};
-        poll(&pf, 1, left);
-        peer_flush(p);
-    }
-}
-
-void peer_close(Peer& p) {
-    if (p.fd >= 0)
-        close(p.fd);
-    p.fd = -1;
-    p.dead = true;
-    p.queue.clear();
-    p.queued_bytes = 0;
-}
-
-int listen_at(const std::string& path, std::string& err) {
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    if (path.size() >= sizeof addr.sun_path) {
-        err = "socket path too long: " + path;
-        return -1;
-    }
-    memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-    struct stat st;
-    if (lstat(path.c_str(), &st) == 0) {
-        // Without a probe a live board's socket could be taken for a stale one.
-        int probe = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-        if (probe < 0) {
-            err = "cannot listen at " + path + ": " + strerror(errno);
-            return -1;
-        }
-        bool live = connect(probe, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-        close(probe);
-        if (live || !S_ISSOCK(st.st_mode)) {
-            err = path + " is already in use";
-            return -1;
-        }
-        unlink(path.c_str());
-    }
-    int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        listen(fd, 16) != 0) {
-        err = "cannot listen at " + path + ": " + strerror(errno);
-        if (fd >= 0)
-            close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-int accept_peer(int listen_fd) {
-    return accept4(listen_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
 }
 
 int ms_until(Clock::time_point t, Clock::time_point now) {

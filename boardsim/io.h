@@ -1,10 +1,9 @@
 // What the three transports share: the device directory, the signals that end the
-// board, pacing, and non-blocking SOCK_SEQPACKET peers.
+// board, the command it runs, and pacing.
 #pragma once
 
 #include "boardsim/board.h"
 
-#include <deque>
 #include <poll.h>
 #include <string>
 
@@ -41,25 +40,6 @@ void pacer_spend(Pacer& p, size_t n, Clock::time_point now);
 int pacer_wait_ms(const Pacer& p, Clock::time_point now);
 // When the pacer allows a unit again (now or earlier: at once).
 Clock::time_point pacer_ready_at(const Pacer& p, Clock::time_point now);
-
-// One connected SOCK_SEQPACKET peer with its queue of messages not yet sent.
-struct Peer {
-    int fd = -1;
-    std::deque<std::string> queue;
-    size_t queued_bytes = 0;
-    bool dead = false;
-};
-void peer_send(Peer& p, std::string msg);
-// Sends what the socket takes now; marks the peer dead on a hard error.
-void peer_flush(Peer& p);
-// Waits (bounded) until everything queued has gone out.
-void peer_drain(Peer& p, int timeout_ms);
-void peer_close(Peer& p);
-
-// A listening SOCK_SEQPACKET socket at path. A stale socket file (nobody listening) is
-// replaced; a live one is not. -1 and a message on failure.
-int listen_at(const std::string& path, std::string& err);
-int accept_peer(int listen_fd);
 
 int ms_until(Clock::time_point t, Clock::time_point now);
 // poll() until the deadline, to the microsecond (Clock::time_point::max(): none). A paced

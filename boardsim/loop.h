@@ -1,6 +1,6 @@
-// The event loop that the three transports share: the signals that end the board, the
-// listening socket and its peers, their messages run as jobs, and the timers that make
-// the boot ROM's device leave, the test program's come, and the board unplug.
+// The event loop that the three transports share: the signals that end the board, what the
+// host sent run as jobs when the device has taken it, and the timers that make the boot
+// ROM's device leave, the test program's come, and the board unplug.
 #pragma once
 
 #include "boardsim/io.h"
@@ -13,7 +13,7 @@ namespace board {
 constexpr Clock::time_point kNever = Clock::time_point::max();
 
 struct Job {
-    int fd; // the peer that sent it; it may have gone by the time the job runs
+    int id; // the transport's name for the host request it answers
     std::string msg;
     Clock::time_point due;
 };
@@ -25,15 +25,9 @@ struct Loop {
     // What the transport sets up before run_loop.
     Console console = Console::None; // the console that brings a device back after departure
     bool departs = true;             // the boot ROM's device leaves after the start
-    bool drain_on_departure = false; // its peers get what is queued for them first
-    size_t max_message = 0;
-    const char* peer_gone_line = nullptr; // logged when a peer goes
-    Pacer job_pace;                       // unlimited unless set
+    Pacer job_pace;                  // unlimited unless set
 
-    std::string path; // of the listening socket
-    int lfd = -1;
-    std::vector<Peer> peers;
-    pollfd own{-1, 0, 0}; // a descriptor of the transport's own (the serial line)
+    pollfd own{-1, 0, 0}; // a descriptor of the transport's own (the line, the host's calls)
     std::deque<Job> jobs;
     Clock::time_point last_due{};
 
@@ -48,9 +42,6 @@ struct Loop {
     std::function<Clock::time_point(Clock::time_point now)> prepare;
     // After each poll: I/O on `own`.
     std::function<void(Clock::time_point now)> work;
-    std::function<void(Peer&)> on_connect;
-    // How long the device takes over a message before the next one (none when empty).
-    std::function<Clock::duration(const std::string& msg)> transfer_time;
     std::function<void(const Job&)> on_job;
     // The device goes away (the loop logs GONE) or comes back (false: it could not).
     std::function<void()> leave;
@@ -67,12 +58,5 @@ void loop_started(Loop& l);
 void loop_leave(Loop& l);
 // --unplug-after-bytes has struck.
 void loop_unplug(Loop& l);
-
-void broadcast(Loop& l, const std::string& msg);
-void send_to(Loop& l, int fd, const std::string& msg);
-// How far the slowest peer is behind, in bytes.
-size_t lag(const Loop& l);
-// Closes and removes the listening socket and every peer.
-void close_socket(Loop& l);
 
 } // namespace board

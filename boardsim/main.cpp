@@ -31,7 +31,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     // The HID and USB boards are devices of the kernel's, emulated in a umockdev test bed.
-    const bool emulated = opt.transport == Transport::Hid;
+    const bool emulated = opt.transport != Transport::Uart;
     if (emulated) {
         unsetenv("UMOCKDEV_DIR"); // a board is its own bed, never inside another's
         err = testbed_reexec(argv);

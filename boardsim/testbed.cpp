@@ -128,10 +128,15 @@ int testbed_pty_master(const std::string& devnode) {
     return fd;
 }
 
-std::string testbed_pty_slave(const std::string& devnode) {
+std::string testbed_path(const std::string& path) {
     gchar* root = umockdev_testbed_get_root_dir(g_bed);
-    std::string link = std::string(root) + devnode;
+    std::string in_bed = std::string(root) + path;
     g_free(root);
+    return in_bed;
+}
+
+std::string testbed_pty_slave(const std::string& devnode) {
+    std::string link = testbed_path(devnode);
     char target[256];
     ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
     return n > 0 ? std::string(target, size_t(n)) : std::string();

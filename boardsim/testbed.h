@@ -37,6 +37,9 @@ UMockdevIoctlBase* testbed_attach(const std::string& devnode, GCallback on_ioctl
                                   GCallback on_write, void* ctx, std::string& err);
 void testbed_detach(const std::string& devnode);
 
+// Where a node (or another path of the emulated /dev or /sys) lies in the bed.
+std::string testbed_path(const std::string& path);
+
 // The board's end of a node's pseudo-terminal (umockdev's master), in raw mode, and the
 // node's own path (the pty's slave), -1 / empty when the node has none.
 int testbed_pty_master(const std::string& devnode);

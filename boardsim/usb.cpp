@@ -1,89 +1,427 @@
-// The board on the virtual USB bus: the bus side of the `usb` socket. The boot ROM's
-// device takes frames and image on bulk OUT 0x01 and answers on bulk IN 0x82; at the
-// start it detaches, and the test program attaches as a new device.
+// The board as a USB device behind the kernel's usbfs interface, emulated in the board's test
+// bed: a usb_device with its descriptors and a node whose ioctls submit, reap and discard the
+// host's transfers (URBs). The boot ROM's device takes frames and image on bulk OUT 0x01 and
+// answers on bulk IN 0x82; at the start it detaches, and the test program attaches as a new
+// device.
+//
+// The node's readiness is kept honest: usbfs tells a host that a URB can be reaped through
+// POLLOUT, and umockdev's plain file would be always ready, so the host would spin. The node
+// is a FIFO instead, kept full (not writable) while nothing is to be reaped.
 #include "boardsim/log.h"
 #include "boardsim/loop.h"
+#include "boardsim/testbed.h"
 #include "boardsim/transports.h"
 
+#include <fcntl.h>
+#include <linux/usbdevice_fs.h>
+#include <sys/ioctl.h>
+#include <sys/eventfd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <cerrno>
+#include <cstddef>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <vector>
 
 namespace board {
 namespace {
 
 constexpr uint8_t kOutEp = 0x01, kInEp = 0x82;
-constexpr uint16_t kMaxPacket = 512;
-constexpr uint32_t kStatusGone = 1, kStatusBad = 2;
-constexpr size_t kHeldBack = 64 * 1024; // console output waits while a peer lags this much
+constexpr size_t kMaxPacket = 512;
+// Console output waits while this many IN transfers are queued and not taken.
+constexpr size_t kHeldBack = 256;
+constexpr size_t kPage = 4096; // one slot of the FIFO
 
-struct Bus {
-    Loop l;
-    uint32_t devnum = 1;
+// One URB of the host's, resolved into the board: it is synced back on reap.
+struct Urb {
+    UMockdevIoctlData* urb = nullptr;
+    UMockdevIoctlData* buf = nullptr; // null for zero length
+    unsigned long addr = 0;           // the URB's address in the host: DISCARDURB names it
+    usbdevfs_urb* operator->() const { return reinterpret_cast<usbdevfs_urb*>(urb->data); }
 };
 
-std::string attach_msg(const Bus& bus) {
-    std::string m = "A";
-    put_le32(m, bus.devnum);
-    put_le16(m, bus.l.b->chip->vendor_id);
-    put_le16(m, bus.l.b->chip->product_id);
-    m += char(0); // interface
-    m += char(0); // alternate setting
-    m += char(2); // endpoints
-    for (uint8_t ep : {kOutEp, kInEp}) {
-        m += char(ep);
-        m += char(2); // bulk
-        put_le16(m, kMaxPacket);
+// One appearance of the device: its node and the host's URBs on it. The URB queues are
+// shared between umockdev's worker thread (submit, reap, discard) and the board's loop.
+struct Node {
+    std::string devnode, syspath;
+    unsigned devnum = 0;
+    std::mutex m;
+    bool gone = false;
+    std::deque<Urb> out_waiting;  // OUT URBs not yet taken into the loop
+    std::map<int, Urb> out_taken; // by job: their data is on its way into the board
+    std::deque<Urb> in_waiting;
+    std::deque<Urb> done;        // to be reaped
+    int fifo = -1;               // the board's end of the node
+    bool readable_token = false; // a FIFO slot is free: the host sees POLLOUT
+    int wake = -1;
+};
+
+struct Dev {
+    Loop l;
+    Node* cur = nullptr;
+    std::vector<std::unique_ptr<Node>> nodes; // handlers outlive their node
+    unsigned appearances = 0;
+    int wake = -1;
+    int next_job = 1;
+    // IN transfers the device has to send, each ending with a short packet; the front one
+    // may be partly taken.
+    std::deque<std::string> in_units;
+    size_t in_front_used = 0;
+};
+
+std::string hex(const uint8_t* p, size_t n) {
+    std::string s;
+    for (size_t i = 0; i < n; ++i)
+        s.append({"0123456789ABCDEF"[p[i] >> 4], "0123456789ABCDEF"[p[i] & 15]});
+    return s;
+}
+
+std::array<uint8_t, 50> descriptors(const Chip& chip) {
+    const uint16_t v = chip.vendor_id, p = chip.product_id;
+    return {18,
+            1,
+            0x00,
+            0x02,
+            0xFF,
+            0,
+            0,
+            64,
+            uint8_t(v),
+            uint8_t(v >> 8),
+            uint8_t(p),
+            uint8_t(p >> 8),
+            0x00,
+            0x01,
+            0,
+            0,
+            0,
+            1, // device
+            9,
+            2,
+            32,
+            0,
+            1,
+            1,
+            0,
+            0x80,
+            50, // configuration 1
+            9,
+            4,
+            0,
+            0,
+            2,
+            0xFF,
+            0,
+            0,
+            0, // interface 0, vendor class
+            7,
+            5,
+            kOutEp,
+            2,
+            kMaxPacket & 0xFF,
+            kMaxPacket >> 8,
+            0, // bulk OUT
+            7,
+            5,
+            kInEp,
+            2,
+            kMaxPacket & 0xFF,
+            kMaxPacket >> 8,
+            0}; // bulk IN
+}
+
+std::string record(const Node& n, const Chip& chip) {
+    char ids[96];
+    snprintf(ids, sizeof ids, "E: PRODUCT=%x/%x/100\nA: idVendor=%04x\nA: idProduct=%04x\n",
+             chip.vendor_id, chip.product_id, chip.vendor_id, chip.product_id);
+    char num[8];
+    snprintf(num, sizeof num, "%03u", n.devnum);
+    auto d = descriptors(chip);
+    return "P: " + n.syspath.substr(4) + "\nN: " + n.devnode.substr(5) +
+           "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DRIVER=usb\nE: DEVNAME=" + n.devnode +
+           "\nE: BUSNUM=001\nE: DEVNUM=" + num +
+           "\nE: MAJOR=189\nE: MINOR=" + std::to_string(n.devnum - 1) + "\n" + ids +
+           "A: busnum=1\nA: devnum=" + std::to_string(n.devnum) +
+           "\nA: speed=480\nA: bConfigurationValue=1\n" +
+           "A: bNumConfigurations=1\nA: dev=189:" + std::to_string(n.devnum - 1) +
+           "\nH: descriptors=" + hex(d.data(), d.size()) + "\n";
+}
+
+void wake(int fd) {
+    uint64_t one = 1;
+    [[maybe_unused]] ssize_t rc = ::write(fd, &one, sizeof one);
+}
+
+// The host may reap when something is done (or the device is gone): a free FIFO slot.
+// Caller holds n.m.
+void show_readiness(Node& n) {
+    bool want = !n.done.empty() || n.gone;
+    if (want == n.readable_token)
+        return;
+    static std::array<char, kPage> page{};
+    ssize_t rc =
+        want ? ::read(n.fifo, page.data(), page.size()) : ::write(n.fifo, page.data(), page.size());
+    if (rc == ssize_t(kPage))
+        n.readable_token = want;
+}
+
+// Caller holds n.m.
+void finish(Node& n, Urb u, int status, int actual) {
+    u->status = status;
+    u->actual_length = actual;
+    n.done.push_back(u);
+    show_readiness(n);
+}
+
+void release(Urb& u) {
+    if (u.buf)
+        g_object_unref(u.buf);
+    g_object_unref(u.urb);
+}
+
+long submit(Node& n, UMockdevIoctlData* arg, int* err) {
+    GError* e = nullptr;
+    Urb u{umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_urb), &e), nullptr, 0};
+    if (!u.urb) {
+        g_clear_error(&e);
+        *err = EFAULT;
+        return -1;
     }
-    return m;
+    u.addr = u.urb->client_addr;
+    if (u->type != USBDEVFS_URB_TYPE_BULK || (u->endpoint != kOutEp && u->endpoint != kInEp) ||
+        u->buffer_length < 0) {
+        log_line("REJECT URB of type %u on endpoint 0x%02x", u->type, u->endpoint);
+        g_object_unref(u.urb);
+        *err = EINVAL;
+        return -1;
+    }
+    if (u->buffer_length > 0) {
+        u.buf = umockdev_ioctl_data_resolve(u.urb, offsetof(usbdevfs_urb, buffer),
+                                            size_t(u->buffer_length), &e);
+        if (!u.buf) {
+            g_clear_error(&e);
+            g_object_unref(u.urb);
+            *err = EFAULT;
+            return -1;
+        }
+    }
+    std::lock_guard<std::mutex> lk(n.m);
+    (u->endpoint == kOutEp ? n.out_waiting : n.in_waiting).push_back(u);
+    wake(n.wake);
+    return 0;
 }
 
-void detach(Bus& bus) {
-    std::string m = "D";
-    put_le32(m, bus.devnum);
-    broadcast(bus.l, m);
+long reap(Node& n, UMockdevIoctlData* arg, int* err) {
+    std::lock_guard<std::mutex> lk(n.m);
+    if (n.done.empty()) {
+        *err = n.gone ? ENODEV : EAGAIN;
+        return -1;
+    }
+    Urb u = n.done.front();
+    n.done.pop_front();
+    GError* e = nullptr;
+    UMockdevIoctlData* slot = umockdev_ioctl_data_resolve(arg, 0, sizeof(void*), &e);
+    g_clear_error(&e);
+    if (slot) {
+        umockdev_ioctl_data_set_ptr(slot, 0, u.urb); // the URB and its buffer go back
+        g_object_unref(slot);
+    }
+    release(u);
+    show_readiness(n);
+    return 0;
 }
 
-bool attach(Bus& bus) {
-    ++bus.devnum;
-    broadcast(bus.l, attach_msg(bus));
-    log_line("BACK");
-    log_line("READY usb");
+// An URB the host gives up (its timeout): it ends with -ENOENT, its data not taken.
+long discard(Node& n, UMockdevIoctlData* arg, int* err) {
+    unsigned long addr = *reinterpret_cast<unsigned long*>(arg->data);
+    std::lock_guard<std::mutex> lk(n.m);
+    for (auto* q : {&n.in_waiting, &n.out_waiting})
+        for (auto it = q->begin(); it != q->end(); ++it)
+            if (it->addr == addr) {
+                Urb u = *it;
+                q->erase(it);
+                finish(n, u, -ENOENT, 0);
+                return 0;
+            }
+    for (auto it = n.out_taken.begin(); it != n.out_taken.end(); ++it)
+        if (it->second.addr == addr) {
+            Urb u = it->second;
+            n.out_taken.erase(it);
+            finish(n, u, -ENOENT, 0);
+            return 0;
+        }
+    *err = EINVAL; // already done: the host reaps it
+    return -1;
+}
+
+uint32_t* u32_arg(UMockdevIoctlData* arg, UMockdevIoctlData** hold) {
+    GError* e = nullptr;
+    *hold = umockdev_ioctl_data_resolve(arg, 0, sizeof(uint32_t), &e);
+    g_clear_error(&e);
+    return *hold ? reinterpret_cast<uint32_t*>((*hold)->data) : nullptr;
+}
+
+gboolean on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* c, gpointer ctx) {
+    auto& n = *static_cast<Node*>(ctx);
+    UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(c);
+    UMockdevIoctlData* hold = nullptr;
+    unsigned long req = umockdev_ioctl_client_get_request(c);
+    long res = 0;
+    int err = 0;
+    bool gone;
+    {
+        std::lock_guard<std::mutex> lk(n.m);
+        gone = n.gone;
+    }
+    if (gone && req != USBDEVFS_REAPURBNDELAY && req != USBDEVFS_DISCARDURB) {
+        res = -1, err = ENODEV;
+    } else if (req == USBDEVFS_GET_CAPABILITIES) {
+        // Without the bulk limits a transfer is one URB, however long.
+        if (uint32_t* caps = u32_arg(arg, &hold))
+            *caps = USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_CONTINUATION |
+                    USBDEVFS_CAP_NO_PACKET_SIZE_LIM | USBDEVFS_CAP_BULK_SCATTER_GATHER |
+                    USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
+    } else if (req == USBDEVFS_CLAIMINTERFACE || req == USBDEVFS_RELEASEINTERFACE) {
+        uint32_t* iface = u32_arg(arg, &hold);
+        if (!iface || *iface != 0)
+            res = -1, err = EINVAL;
+    } else if (req == USBDEVFS_SETINTERFACE) {
+        GError* e = nullptr;
+        hold = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_setinterface), &e);
+        g_clear_error(&e);
+        auto* s = hold ? reinterpret_cast<usbdevfs_setinterface*>(hold->data) : nullptr;
+        if (!s || s->interface != 0 || s->altsetting != 0)
+            res = -1, err = EINVAL;
+        log_line("set interface %u/%u on device %u: %s", s ? s->interface : 0,
+                 s ? s->altsetting : 0, n.devnum, res ? "refused" : "done");
+    } else if (req == USBDEVFS_SUBMITURB) {
+        res = submit(n, arg, &err);
+    } else if (req == USBDEVFS_REAPURBNDELAY) {
+        res = reap(n, arg, &err);
+    } else if (req == USBDEVFS_DISCARDURB) {
+        res = discard(n, arg, &err);
+    } else {
+        res = -1, err = ENOTTY;
+    }
+    if (hold)
+        g_object_unref(hold);
+    umockdev_ioctl_client_complete(c, res, err);
+    return TRUE;
+}
+
+// The node as a FIFO in umockdev's place, full from the start.
+bool make_fifo(Node& n, std::string& err) {
+    std::string path = testbed_path(n.devnode), tmp = path + ".fifo";
+    if (mkfifo(tmp.c_str(), 0600) != 0 || rename(tmp.c_str(), path.c_str()) != 0) {
+        err = "cannot make " + path + " a FIFO: " + strerror(errno);
+        return false;
+    }
+    n.fifo = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (n.fifo < 0) {
+        err = "cannot open " + path + ": " + strerror(errno);
+        return false;
+    }
+    static std::array<char, kPage> page{};
+    while (::write(n.fifo, page.data(), page.size()) == ssize_t(kPage)) {
+    }
     return true;
 }
 
-void send_in(Bus& bus, const uint8_t* data, size_t n) {
-    size_t off = 0;
-    do {
-        size_t part = std::min<size_t>(65536, n - off);
-        std::string m = "I";
-        put_le32(m, bus.devnum);
-        m += char(kInEp);
-        m.append(reinterpret_cast<const char*>(data) + off, part);
-        broadcast(bus.l, m);
-        off += part;
-    } while (off < n);
+bool appear(Dev& d) {
+    Board& b = *d.l.b;
+    auto n = std::make_unique<Node>();
+    n->devnum = 1 + ++d.appearances;
+    char node[32];
+    snprintf(node, sizeof node, "/dev/bus/usb/001/%03u", n->devnum);
+    n->devnode = node;
+    n->syspath = "/sys/devices/larkspur-board/usb1/1-1";
+    n->wake = d.wake;
+    std::string err;
+    if (!testbed_attach(n->devnode, G_CALLBACK(on_ioctl), nullptr, nullptr, n.get(), err) ||
+        !testbed_add(record(*n, *b.chip), err) || !make_fifo(*n, err)) {
+        log_line("cannot add %s: %s", node, err.c_str());
+        return false;
+    }
+    log_line("READY %s (%s %04x:%04x)", node, b.chip->name, b.chip->vendor_id, b.chip->product_id);
+    d.cur = n.get();
+    d.nodes.push_back(std::move(n));
+    return true;
 }
 
-void reply(Bus& bus, int fd, uint32_t seq, uint32_t status, uint32_t accepted) {
-    std::string m = "R";
-    put_le32(m, seq);
-    put_le32(m, status);
-    put_le32(m, accepted);
-    send_to(bus.l, fd, m);
+// The device leaves: the host's URBs end as the kernel ends them at a disconnect.
+void vanish(Dev& d) {
+    Node* n = d.cur;
+    if (!n)
+        return;
+    {
+        std::lock_guard<std::mutex> lk(n->m);
+        n->gone = true;
+        for (auto* q : {&n->in_waiting, &n->out_waiting})
+            for (Urb& u : *q)
+                finish(*n, u, -ESHUTDOWN, 0);
+        for (auto& [id, u] : n->out_taken)
+            finish(*n, u, -ESHUTDOWN, 0);
+        n->in_waiting.clear();
+        n->out_waiting.clear();
+        n->out_taken.clear();
+        show_readiness(*n);
+    }
+    testbed_remove(n->syspath);
+    testbed_detach(n->devnode);
+    d.l.jobs.clear();
+    d.in_units.clear();
+    d.in_front_used = 0;
+    d.cur = nullptr;
 }
 
-void flush_answers(Bus& bus) {
-    Board& b = *bus.l.b;
+// IN URBs take the device's transfers: up to their length, ending at a short packet. A URB
+// that cannot take a whole packet overflows, as on the wire.
+void serve_in(Dev& d) {
+    Node* n = d.cur;
+    if (!n)
+        return;
+    std::lock_guard<std::mutex> lk(n->m);
+    while (!n->in_waiting.empty() && !d.in_units.empty()) {
+        Urb u = n->in_waiting.front();
+        n->in_waiting.pop_front();
+        const std::string& unit = d.in_units.front();
+        size_t left = unit.size() - d.in_front_used, cap = size_t(u->buffer_length);
+        size_t take = std::min(left, cap);
+        if (take)
+            std::memcpy(u.buf->data, unit.data() + d.in_front_used, take);
+        bool overflow = left > cap && cap % kMaxPacket != 0;
+        d.in_front_used += take;
+        if (d.in_front_used == unit.size()) {
+            d.in_units.pop_front();
+            d.in_front_used = 0;
+        }
+        finish(*n, u, overflow ? -EOVERFLOW : 0, int(take));
+    }
+}
+
+void send_in(Dev& d, const uint8_t* data, size_t n) {
+    d.in_units.emplace_back(reinterpret_cast<const char*>(data), n);
+}
+
+void flush_answers(Dev& d) {
+    Board& b = *d.l.b;
     while (!b.answers.empty()) {
-        send_in(bus, b.answers.front().data(), b.answers.front().size());
+        send_in(d, b.answers.front().data(), b.answers.front().size());
         b.answers.pop_front();
     }
 }
 
 // OUT data for the test program's device: the handshake word, then key words.
-void program_out(Bus& bus, const std::string& data) {
-    Board& b = *bus.l.b;
+void program_out(Dev& d, const std::string& data) {
+    Board& b = *d.l.b;
     log_hex("RX", data.data(), data.size(), true);
     static const char kHandshake[4] = {0x0D, char(0x90), 0x0D, char(0x90)};
     for (size_t k = 0; k + 4 <= data.size(); k += 4) {
@@ -92,7 +430,7 @@ void program_out(Bus& bus, const std::string& data) {
                 log_line("handshake word not answered (--no-handshake)");
                 continue;
             }
-            send_in(bus, reinterpret_cast<const uint8_t*>(kHandshake), 4);
+            send_in(d, reinterpret_cast<const uint8_t*>(kHandshake), 4);
             log_line("HANDSHAKE");
             program_link_up(b);
         } else if (b.talking) {
@@ -103,119 +441,119 @@ void program_out(Bus& bus, const std::string& data) {
     }
 }
 
-void run_job(Bus& bus, const Job& job) {
-    Loop& l = bus.l;
+// What the host's OUT URB carried, once the line has taken it.
+void run_out(Dev& d, const std::string& data) {
+    Loop& l = d.l;
     Board& b = *l.b;
-    const std::string& m = job.msg;
-    char type = m.empty() ? 0 : m[0];
-    if (type == 'S' && m.size() >= 11) {
-        uint32_t seq = le32_at(m, 1), dev = le32_at(m, 5);
-        uint8_t iface = uint8_t(m[9]), alt = uint8_t(m[10]);
-        if (l.dead)
-            return;
-        uint32_t status = !l.present || dev != bus.devnum ? kStatusGone
-                          : iface != 0 || alt != 0        ? kStatusBad
-                                                          : 0;
-        log_line("set interface %u/%u on device %u: status %u", iface, alt, dev, status);
-        reply(bus, job.fd, seq, status, 0);
-        return;
-    }
-    if (type != 'O' || m.size() < 10) {
-        log_line("REJECT bus message of %zu bytes, type 0x%02x", m.size(), uint8_t(type));
-        return;
-    }
-    uint32_t seq = le32_at(m, 1), dev = le32_at(m, 5);
-    uint8_t ep = uint8_t(m[9]);
-    std::string data = m.substr(10);
-    if (l.dead) {
-        log_line("OUT of %zu bytes not answered: the board is unplugged", data.size());
-        return;
-    }
-    if (!l.present || dev != bus.devnum) {
-        log_line("REJECT OUT for device %u, which is not attached", dev);
-        reply(bus, job.fd, seq, kStatusGone, 0);
-        return;
-    }
-    if (ep != kOutEp) {
-        log_line("REJECT OUT on endpoint 0x%02x", ep);
-        reply(bus, job.fd, seq, kStatusBad, 0);
-        return;
-    }
     if (b.phase == Phase::Started && l.rom_device) {
         log_line("OUT of %zu bytes after the start ignored: the boot ROM no longer listens",
                  data.size());
-        reply(bus, job.fd, seq, 0, uint32_t(data.size()));
-        return;
+    } else if (b.phase == Phase::Started) {
+        program_out(d, data);
+    } else {
+        size_t used = rom_stream(b, {reinterpret_cast<const uint8_t*>(data.data()), data.size()});
+        flush_answers(d);
+        if (used < data.size() && !b.unplug)
+            log_line("%zu bytes after the last frame ignored", data.size() - used);
     }
-    if (b.phase == Phase::Started) {
-        program_out(bus, data);
-        reply(bus, job.fd, seq, 0, uint32_t(data.size()));
+}
+
+void run_job(Dev& d, const Job& job) {
+    Node* n = d.cur;
+    if (!n)
         return;
+    Urb u;
+    {
+        std::lock_guard<std::mutex> lk(n->m);
+        auto it = n->out_taken.find(job.id);
+        if (it == n->out_taken.end())
+            return; // discarded meanwhile
+        u = it->second;
+        n->out_taken.erase(it);
     }
-    size_t used = rom_stream(b, {reinterpret_cast<const uint8_t*>(data.data()), data.size()});
-    flush_answers(bus);
+    run_out(d, job.msg);
+    Board& b = *d.l.b;
     if (b.unplug) {
-        loop_unplug(l);
+        {
+            std::lock_guard<std::mutex> lk(n->m);
+            n->out_taken[job.id] = u; // it goes down with the device
+        }
+        loop_unplug(d.l);
         return;
     }
-    reply(bus, job.fd, seq, 0, uint32_t(data.size()));
-    if (used < data.size())
-        log_line("%zu bytes after the last frame ignored", data.size() - used);
+    {
+        std::lock_guard<std::mutex> lk(n->m);
+        finish(*n, u, 0, int(job.msg.size()));
+    }
     if (b.start)
-        loop_started(l);
+        loop_started(d.l);
+}
+
+// The host's new OUT URBs become jobs, due when the line has carried them.
+void take_out(Dev& d) {
+    uint64_t count;
+    [[maybe_unused]] ssize_t rc = ::read(d.wake, &count, sizeof count);
+    Node* n = d.cur;
+    if (!n)
+        return;
+    std::lock_guard<std::mutex> lk(n->m);
+    for (Urb& u : n->out_waiting) {
+        int id = d.next_job++;
+        std::string data;
+        if (u.buf)
+            data.assign(reinterpret_cast<const char*>(u.buf->data), size_t(u->buffer_length));
+        Clock::duration carry{};
+        if (uint64_t rate = d.l.b->opt->usb_rate; rate && !data.empty())
+            carry = std::chrono::duration_cast<Clock::duration>(
+                std::chrono::duration<double>(double(data.size()) / double(rate)));
+        Job job{id, std::move(data), std::max(Clock::now(), d.l.last_due) + carry};
+        d.l.last_due = job.due;
+        d.l.jobs.push_back(std::move(job));
+        n->out_taken[id] = u;
+    }
+    n->out_waiting.clear();
 }
 
 } // namespace
 
-int run_usb(Board& b, const std::string& dir, int sigfd) {
-    Bus bus;
-    Loop& l = bus.l;
+int run_usb(Board& b, const std::string&, int sigfd) {
+    Dev d;
+    Loop& l = d.l;
     l.b = &b;
     l.sigfd = sigfd;
-    l.path = dir + "/usb";
-    std::string err;
-    l.lfd = listen_at(l.path, err);
-    if (l.lfd < 0) {
-        log_line("%s", err.c_str());
+    d.wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (d.wake < 0 || !appear(d))
         return 1;
-    }
-    log_line("READY usb");
-
+    l.own = {d.wake, POLLIN, 0};
     l.console = Console::Usb;
-    l.max_message = 65536 + 256;
-    l.peer_gone_line = "bus connection closed";
     l.prepare = [&](Clock::time_point now) {
         bool open = b.talking && l.present && !l.dead;
         // The test program's output, one character per 4-byte word.
-        if (open && lag(l) < kHeldBack) {
-            program_refill(b, 512);
-            size_t n = std::min<size_t>(b.out.size(), 512);
+        if (open && d.in_units.size() < kHeldBack) {
+            program_refill(b, kHeldBack);
+            size_t n = std::min(b.out.size(), kHeldBack - d.in_units.size());
             for (size_t i = 0; i < n; ++i) {
                 uint8_t w[4] = {uint8_t(b.out[i]), 0, 0, 0};
-                send_in(bus, w, 4);
+                send_in(d, w, 4);
             }
             b.out.erase(0, n);
         }
-        // More output goes as soon as the peers keep up; else their POLLOUT wakes us.
-        return open && program_has_output(b) && lag(l) < kHeldBack ? now : kNever;
+        serve_in(d);
+        // The host's IN URBs take the queue down and wake us through the eventfd.
+        return open && program_has_output(b) && d.in_units.size() < kHeldBack ? now : kNever;
     };
-    l.on_connect = [&](Peer& p) {
-        log_line("bus connection");
-        if (l.present && !l.dead)
-            peer_send(p, attach_msg(bus));
+    l.work = [&](Clock::time_point) {
+        if (l.own.revents & POLLIN)
+            take_out(d);
     };
-    l.transfer_time = [&](const std::string& m) -> Clock::duration {
-        uint64_t rate = b.opt->usb_rate;
-        if (m[0] != 'O' || !rate || m.size() <= 10)
-            return {};
-        return std::chrono::duration_cast<Clock::duration>(
-            std::chrono::duration<double>(double(m.size() - 10) / double(rate)));
+    l.on_job = [&](const Job& job) { run_job(d, job); };
+    l.leave = [&] { vanish(d); };
+    l.arrive = [&] {
+        log_line("BACK");
+        return appear(d);
     };
-    l.on_job = [&](const Job& job) { run_job(bus, job); };
-    l.leave = [&] { detach(bus); };
-    l.arrive = [&] { return attach(bus); };
     run_loop(l);
-    close_socket(l);
+    vanish(d);
     return 0;
 }
 

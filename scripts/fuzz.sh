@@ -14,7 +14,7 @@ larkspur_need_packages "${LARKSPUR_BUILD_PACKAGES[@]}" "${LARKSPUR_FUZZ_PACKAGES
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz
 
-targets=(script cli hexnum usbbus hidreport boardrom)
+targets=(script cli hexnum hidreport boardrom)
 work="$(mktemp -d /tmp/larkspur-fuzz.XXXXXX)"
 trap 'rm -rf "$work"' EXIT
 findings="$PWD/build/fuzz/findings"

@@ -22,7 +22,7 @@ larkspur_need_packages() {
 }
 
 LARKSPUR_BUILD_PACKAGES=(cmake ninja-build g++ libgtest-dev make pkg-config libudev-dev umockdev
-    libumockdev-dev)
+    libumockdev-dev libusb-1.0-0-dev)
 LARKSPUR_WINDOWS_PACKAGES=(mingw-w64 wine wine32:i386 wine64)
 LARKSPUR_FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 LARKSPUR_BENCH_PACKAGES=(libbenchmark-dev)

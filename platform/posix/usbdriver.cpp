@@ -1,21 +1,25 @@
 // The stand-in USB kernel driver: one in-process driver instance behind every
-// "\\.\WINDRVR6" handle, connected to the virtual USB bus (the `usb` socket in the device
-// directory). It serves the requests of the USB driver layer on the records in the
-// caller's memory and nothing else.
+// "\\.\WINDRVR6" handle, driving the machine's USB devices through libusb. It serves the
+// requests of the USB driver layer on the records in the caller's memory and nothing else.
+//
+// Devices come from libusb's hot-plug callbacks, enumerating those already present: the
+// table is filled when the first registration starts the library and follows every
+// arrival from then on, whether a registration is open or not, so a device that came
+// while nobody listened is offered to the next registration; and no thread of ours polls.
+// The library runs while any driver handle is open (the caller's own per-request handles
+// included), so no operation outlives it.
 #include "platform/posix/usbdriver.h"
 
 #include "platform/posix/handles.h"
-#include "platform/shared.h"
 #include "platform/usbdriver_records.h"
 
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
+#include <libusb.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <chrono>
+#include <array>
+#include <atomic>
+#include <bitset>
+#include <climits>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
@@ -31,42 +35,58 @@
 namespace posix {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 constexpr uint32_t kDefaultVersion = 1100;
 // Unknown request, record too short, or an argument the device cannot take.
 constexpr uint32_t kStatusBadRequest = 0x20000002;
-constexpr size_t kMaxBusData = 64 * 1024;
-constexpr size_t kMaxQueuedIn = 16u << 20; // per endpoint; beyond it IN data is dropped
-constexpr auto kSetInterfaceTimeout = std::chrono::seconds(5);
-constexpr auto kReconnectPause = std::chrono::milliseconds(100);
-constexpr int kPollMs = 100;
 
 struct Endpoint {
     uint8_t address;
     uint8_t attributes;
     uint16_t max_packet;
+    uint8_t interval;
 };
 
-struct InQueue {
-    std::deque<std::vector<uint8_t>> chunks;
-    size_t front_used = 0; // bytes of chunks.front() already taken
-    size_t bytes = 0;
+struct AltSetting {
+    std::array<uint8_t, 9> descriptor; // the standard interface descriptor
+    std::vector<Endpoint> endpoints;
+};
+
+struct Interface {
+    std::vector<AltSetting> alts;
+    size_t current = 0; // index into alts
+    uint8_t number() const { return alts[0].descriptor[2]; }
+};
+
+// One device as libusb has it, shared by the table and the operations in flight: the
+// handle is closed only when the last of them lets go, never under a transfer.
+struct UsbDev {
+    libusb_device* usb;
+    std::mutex m; // opening, claiming, alternate settings
+    libusb_device_handle* h = nullptr;
+    std::bitset<256> claimed;
+    explicit UsbDev(libusb_device* d) : usb(libusb_ref_device(d)) {}
+    ~UsbDev() {
+        if (h) {
+            for (int i = 0; i < 256; ++i)
+                if (claimed[i])
+                    libusb_release_interface(h, i);
+            libusb_close(h);
+        }
+        libusb_unref_device(usb);
+    }
 };
 
 struct Device {
     uint32_t id = 0;
-    uint32_t bus_number = 0;
-    uint16_t vendor_id = 0;
-    uint16_t product_id = 0;
-    uint8_t interface_number = 0;
-    uint8_t alternate_setting = 0;
-    std::vector<Endpoint> endpoints;
-    std::map<uint8_t, InQueue> in;
+    std::shared_ptr<UsbDev> usb;
+    std::array<uint8_t, 18> descriptor{};
+    std::vector<Interface> interfaces;
     uint32_t holder = 0;         // registration that accepted it
     uint32_t offer = 0;          // registration whose reply is awaited
     std::set<uint32_t> told;     // registrations that got its attach event
     std::set<uint32_t> declined; // registrations that rejected it
+    uint16_t vendor_id() const { return uint16_t(descriptor[8] | descriptor[9] << 8); }
+    uint16_t product_id() const { return uint16_t(descriptor[10] | descriptor[11] << 8); }
 };
 
 struct Event {
@@ -84,40 +104,28 @@ struct Registration {
     std::deque<Event> events;
 };
 
-struct Pending {
-    uint32_t device_id = 0;
-    bool done = false;
-    uint32_t status = 0;
-    uint32_t accepted = 0;
-};
-
-struct BusConn {
-    int fd;
-    explicit BusConn(int f) : fd(f) {}
-    ~BusConn() { ::close(fd); }
-};
-
 struct Driver {
     std::mutex m;
-    std::condition_variable cv;     // any change of devices, events, replies
-    std::condition_variable bus_cv; // registrations came or went
+    std::condition_variable cv; // any change of devices, events, replies
     std::map<uint32_t, Registration> regs;
     uint32_t next_reg = 1;
-    std::map<uint32_t, Device> devices;  // by unique device ID
-    std::map<uint32_t, uint32_t> by_bus; // bus device number -> unique device ID
+    std::map<uint32_t, Device> devices; // by unique device ID
     uint32_t next_device_id = 1;
-    std::map<uint32_t, Pending> pending; // by sequence number
-    uint32_t next_seq = 1;
-    std::shared_ptr<BusConn> bus;
-    std::string bus_path;           // where to look for the bus
-    std::string bus_path_connected; // where the current connection goes
-    bool bus_thread_started = false;
+    // Devices gone while libusb handled events: closed once it has returned.
+    std::vector<std::shared_ptr<UsbDev>> released;
     int open_handles = 0;
     DriverTap tap = nullptr;
     void* tap_ctx = nullptr;
+
+    // The library: started and stopped under `life`, never under `m`, as its callbacks
+    // take `m` while libusb holds its own locks.
+    std::mutex life;
+    libusb_context* ctx = nullptr;
+    libusb_hotplug_callback_handle hotplug = 0;
+    std::thread events;
+    std::atomic<bool> stopping = false;
 };
 
-// Never destroyed: the bus thread may still run while the process exits.
 Driver& drv() {
     static Driver* d = new Driver;
     return *d;
@@ -127,24 +135,14 @@ struct DriverHandle {
     int unused = 0;
 };
 
-// ---- little-endian helpers ----------------------------------------------------------
-
-uint16_t get16(const uint8_t* p) {
-    return static_cast<uint16_t>(p[0] | p[1] << 8);
-}
-void put32(std::vector<uint8_t>& v, uint32_t x) {
-    for (int i = 0; i < 4; ++i)
-        v.push_back(static_cast<uint8_t>(x >> (8 * i)));
-}
-
 // ---- devices and registrations (driver lock held) -----------------------------------
 
 bool matches(const Registration& reg, const Device& dev) {
     if (reg.matches.empty())
         return true;
     return std::any_of(reg.matches.begin(), reg.matches.end(), [&](const MatchEntry& e) {
-        return (e.vendor_id == 0 || e.vendor_id == dev.vendor_id) &&
-               (e.product_id == 0 || e.product_id == dev.product_id);
+        return (e.vendor_id == 0 || e.vendor_id == dev.vendor_id()) &&
+               (e.product_id == 0 || e.product_id == dev.product_id());
     });
 }
 
@@ -191,7 +189,7 @@ void remove_device(Driver& d, uint32_t id) {
         else if (r->second.mask & DRV_ACTION_DETACH)
             q.push_back({DRV_ACTION_DETACH, id, false});
     }
-    d.by_bus.erase(it->second.bus_number);
+    d.released.push_back(std::move(it->second.usb));
     d.devices.erase(it);
     d.cv.notify_all();
 }
@@ -209,7 +207,6 @@ void remove_registration(Driver& d, uint32_t h) {
     }
     offer_all(d);
     d.cv.notify_all();
-    d.bus_cv.notify_all();
 }
 
 Device* find_device(Driver& d, uint32_t id) {
@@ -222,233 +219,181 @@ Registration* find_reg(Driver& d, uint32_t h) {
     return it == d.regs.end() ? nullptr : &it->second;
 }
 
-// ---- the bus ------------------------------------------------------------------------
+// ---- libusb -------------------------------------------------------------------------
 
-int connect_bus(const std::string& path) {
-    sockaddr_un addr{};
-    if (path.size() >= sizeof addr.sun_path)
-        return -1;
-    int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return -1;
-    addr.sun_family = AF_UNIX;
-    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        ::close(fd);
-        return -1;
+uint32_t status_of(int r) {
+    switch (r) {
+    case LIBUSB_SUCCESS:
+        return DRV_OK;
+    case LIBUSB_ERROR_TIMEOUT:
+        return DRV_TIMEOUT;
+    case LIBUSB_ERROR_NO_DEVICE:
+        return DRV_NOT_FOUND;
+    case LIBUSB_ERROR_NO_MEM:
+        return DRV_NO_RESOURCES;
+    case LIBUSB_ERROR_INVALID_PARAM:
+    case LIBUSB_ERROR_NOT_FOUND:
+        return kStatusBadRequest;
+    default: // stall, overflow, I/O, access, busy
+        return DRV_SYSTEM_ERROR;
     }
-    return fd;
 }
 
-// Drops the connection and every device on it.
-void disconnect(Driver& d) {
-    if (!d.bus)
-        return;
-    ::shutdown(d.bus->fd, SHUT_RDWR);
-    d.bus.reset();
-    d.bus_path_connected.clear();
-    std::vector<uint32_t> ids;
-    for (auto& [id, dev] : d.devices)
-        ids.push_back(id);
-    for (uint32_t id : ids)
-        remove_device(d, id);
+// The device's own descriptors: its device descriptor and its active configuration (the
+// first one while it has none). False for a device with no interface to offer.
+bool read_descriptors(libusb_device* usb, Device& dev) {
+    libusb_device_descriptor dd;
+    if (libusb_get_device_descriptor(usb, &dd) != LIBUSB_SUCCESS)
+        return false;
+    auto lo = [](uint16_t v) { return uint8_t(v); };
+    auto hi = [](uint16_t v) { return uint8_t(v >> 8); };
+    dev.descriptor = {dd.bLength,         dd.bDescriptorType, lo(dd.bcdUSB),
+                      hi(dd.bcdUSB),      dd.bDeviceClass,    dd.bDeviceSubClass,
+                      dd.bDeviceProtocol, dd.bMaxPacketSize0, lo(dd.idVendor),
+                      hi(dd.idVendor),    lo(dd.idProduct),   hi(dd.idProduct),
+                      lo(dd.bcdDevice),   hi(dd.bcdDevice),   dd.iManufacturer,
+                      dd.iProduct,        dd.iSerialNumber,   dd.bNumConfigurations};
+    libusb_config_descriptor* cfg = nullptr;
+    if (libusb_get_active_config_descriptor(usb, &cfg) != LIBUSB_SUCCESS &&
+        libusb_get_config_descriptor(usb, 0, &cfg) != LIBUSB_SUCCESS)
+        return false;
+    for (int i = 0; i < cfg->bNumInterfaces; ++i) {
+        const libusb_interface& in = cfg->interface[i];
+        Interface out;
+        for (int a = 0; a < in.num_altsetting; ++a) {
+            const libusb_interface_descriptor& s = in.altsetting[a];
+            AltSetting alt{{s.bLength, s.bDescriptorType, s.bInterfaceNumber, s.bAlternateSetting,
+                            s.bNumEndpoints, s.bInterfaceClass, s.bInterfaceSubClass,
+                            s.bInterfaceProtocol, s.iInterface},
+                           {}};
+            for (int e = 0; e < s.bNumEndpoints; ++e) {
+                const libusb_endpoint_descriptor& ep = s.endpoint[e];
+                alt.endpoints.push_back(
+                    {ep.bEndpointAddress, ep.bmAttributes, ep.wMaxPacketSize, ep.bInterval});
+            }
+            if (s.bAlternateSetting == 0)
+                out.current = out.alts.size();
+            out.alts.push_back(std::move(alt));
+        }
+        if (!out.alts.empty())
+            dev.interfaces.push_back(std::move(out));
+    }
+    libusb_free_config_descriptor(cfg);
+    return !dev.interfaces.empty();
 }
 
-void on_attach(Driver& d, const uint8_t* p, size_t n) {
-    // 'A', u32 number, u16 vendor, u16 product, u8 interface, u8 alternate, u8 count,
-    // then 4 bytes per endpoint.
-    if (n < 12 || n != 12 + size_t(p[11]) * 4)
-        return;
-    uint32_t number = get_le32(p + 1);
-    if (auto old = d.by_bus.find(number); old != d.by_bus.end())
-        remove_device(d, old->second); // a repeated attach replaces the device
+void device_arrived(Driver& d, libusb_device* usb) {
     Device dev;
-    dev.id = d.next_device_id++;
-    if (d.next_device_id == 0)
-        d.next_device_id = 1;
-    dev.bus_number = number;
-    dev.vendor_id = get16(p + 5);
-    dev.product_id = get16(p + 7);
-    dev.interface_number = p[9];
-    dev.alternate_setting = p[10];
-    for (size_t i = 0; i < p[11]; ++i) {
-        const uint8_t* e = p + 12 + 4 * i;
-        dev.endpoints.push_back({e[0], e[1], get16(e + 2)});
-    }
-    uint32_t id = dev.id;
-    d.by_bus[number] = id;
-    offer(d, d.devices.emplace(id, std::move(dev)).first->second);
-}
-
-void on_bus_message(Driver& d, const uint8_t* p, size_t n) {
-    if (n == 0)
+    if (!read_descriptors(usb, dev))
         return;
-    switch (p[0]) {
-    case 'A':
-        on_attach(d, p, n);
-        break;
-    case 'D':
-        if (n == 5) {
-            if (auto it = d.by_bus.find(get_le32(p + 1)); it != d.by_bus.end())
-                remove_device(d, it->second);
+    std::lock_guard<std::mutex> lk(d.m);
+    for (auto& [id, known] : d.devices)
+        if (known.usb->usb == usb)
+            return; // announced twice: by the enumeration and by its event
+    dev.usb = std::make_shared<UsbDev>(usb);
+    dev.id = d.next_device_id++;
+    offer(d, d.devices.emplace(dev.id, std::move(dev)).first->second);
+}
+
+void device_left(Driver& d, libusb_device* usb) {
+    std::lock_guard<std::mutex> lk(d.m);
+    for (auto& [id, dev] : d.devices) {
+        if (dev.usb->usb == usb) {
+            remove_device(d, id);
+            return;
         }
-        break;
-    case 'I': {
-        if (n < 6 || n - 6 > kMaxBusData)
-            return;
-        auto it = d.by_bus.find(get_le32(p + 1));
-        if (it == d.by_bus.end())
-            return;
-        Device& dev = d.devices.at(it->second);
-        const uint8_t ep = p[5];
-        bool known = std::any_of(dev.endpoints.begin(), dev.endpoints.end(),
-                                 [&](const Endpoint& e) { return e.address == ep; });
-        if (!known || !(ep & 0x80) || n == 6)
-            return;
-        InQueue& q = dev.in[ep];
-        if (q.bytes + (n - 6) > kMaxQueuedIn)
-            return;
-        q.chunks.emplace_back(p + 6, p + n);
-        q.bytes += n - 6;
-        d.cv.notify_all();
-        break;
-    }
-    case 'R': {
-        if (n != 13)
-            return;
-        auto it = d.pending.find(get_le32(p + 1));
-        if (it == d.pending.end() || it->second.done)
-            return;
-        it->second.done = true;
-        it->second.status = get_le32(p + 5);
-        it->second.accepted = get_le32(p + 9);
-        d.cv.notify_all();
-        break;
-    }
-    default:
-        break;
     }
 }
 
-// Keeps the bus connection while registrations exist: connects (again) when one is made
-// and retries while the bus is absent, so a bus started later is found.
-void bus_main() {
-    Driver& d = drv();
-    std::vector<uint8_t> buf(kMaxBusData + 64);
-    std::unique_lock<std::mutex> lk(d.m);
-    for (;;) {
-        if (d.regs.empty()) {
-            disconnect(d);
-            d.bus_cv.wait(lk, [&] { return !d.regs.empty(); });
-            continue;
-        }
-        if (d.bus && d.bus_path_connected != d.bus_path)
-            disconnect(d);
-        if (!d.bus) {
-            std::string path = d.bus_path;
-            lk.unlock();
-            int fd = connect_bus(path);
-            lk.lock();
-            if (fd < 0) {
-                d.bus_cv.wait_for(lk, kReconnectPause);
-                continue;
-            }
-            d.bus = std::make_shared<BusConn>(fd);
-            d.bus_path_connected = path;
-            continue;
-        }
-        std::shared_ptr<BusConn> conn = d.bus;
-        lk.unlock();
-        pollfd pfd{conn->fd, POLLIN, 0};
-        int r = ::poll(&pfd, 1, kPollMs);
-        ssize_t got = -1;
-        bool closed = false;
-        bool truncated = false;
-        if (r > 0 && (pfd.revents & POLLIN)) {
-            iovec iov{buf.data(), buf.size()};
-            msghdr msg{};
-            msg.msg_iov = &iov;
-            msg.msg_iovlen = 1;
-            got = ::recvmsg(conn->fd, &msg, MSG_DONTWAIT);
-            truncated = (msg.msg_flags & MSG_TRUNC) != 0;
-            if (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-                closed = true;
-            } else if (got == 0) {
-                // An empty message and the end of the connection look alike.
-                pollfd again{conn->fd, POLLRDHUP, 0};
-                closed = ::poll(&again, 1, 0) > 0 && (again.revents & (POLLHUP | POLLRDHUP));
-            }
-        } else if (r > 0 && (pfd.revents & (POLLHUP | POLLERR | POLLNVAL))) {
-            closed = true;
-        }
-        lk.lock();
-        if (conn != d.bus)
-            continue;
-        if (closed)
-            disconnect(d);
-        else if (got > 0 && !truncated)
-            on_bus_message(d, buf.data(), static_cast<size_t>(got));
+int LIBUSB_CALL on_hotplug(libusb_context*, libusb_device* usb, libusb_hotplug_event event,
+                           void* p) {
+    Driver& d = *static_cast<Driver*>(p);
+    if (event == LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED)
+        device_arrived(d, usb);
+    else
+        device_left(d, usb);
+    return 0;
+}
+
+// Devices that left during libusb's event handling are closed here, after it: libusb
+// allows no close inside its callback.
+void close_released(Driver& d) {
+    std::vector<std::shared_ptr<UsbDev>> gone;
+    {
+        std::lock_guard<std::mutex> lk(d.m);
+        gone.swap(d.released);
     }
 }
 
-// Sends one message, bounded by the deadline.
-bool bus_send(const std::shared_ptr<BusConn>& conn, const std::vector<uint8_t>& msg,
-              Clock::time_point deadline) {
-    for (;;) {
-        ssize_t r = ::send(conn->fd, msg.data(), msg.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
-        if (r == static_cast<ssize_t>(msg.size()))
-            return true;
-        if (r >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
-            return false;
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0)
-            return false;
-        pollfd pfd{conn->fd, POLLOUT, 0};
-        ::poll(&pfd, 1, static_cast<int>(std::min<long long>(left.count(), kPollMs)));
+// Blocks in libusb until something happens: hot-plug, a completion, or the stop.
+void event_main(Driver* d, libusb_context* ctx) {
+    while (!d->stopping) {
+        timeval tv{1, 0};
+        libusb_handle_events_timeout_completed(ctx, &tv, nullptr);
+        close_released(*d);
     }
 }
 
-uint32_t new_seq(Driver& d) {
-    uint32_t seq = d.next_seq++;
-    if (d.next_seq == 0)
-        d.next_seq = 1;
-    return seq;
+// Caller holds d.life. Without usbfs (no USB here) there is no device, and no error.
+void usb_start(Driver& d) {
+    libusb_context* ctx = nullptr;
+    if (d.ctx || libusb_init(&ctx) != LIBUSB_SUCCESS)
+        return;
+    d.ctx = ctx;
+    d.stopping = false;
+    d.events = std::thread(event_main, &d, d.ctx);
+    if (libusb_hotplug_register_callback(
+            d.ctx, LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED | LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT,
+            LIBUSB_HOTPLUG_ENUMERATE, LIBUSB_HOTPLUG_MATCH_ANY, LIBUSB_HOTPLUG_MATCH_ANY,
+            LIBUSB_HOTPLUG_MATCH_ANY, on_hotplug, &d, &d.hotplug) != LIBUSB_SUCCESS)
+        d.hotplug = 0;
 }
 
-struct Reply {
-    uint32_t status;
-    uint32_t accepted;
-};
-
-// Sends a message that the bus answers with 'R' and waits for the answer. The message's
-// bytes 1..4 are the sequence number, filled here.
-Reply bus_request(Driver& d, std::unique_lock<std::mutex>& lk, uint32_t device_id,
-                  std::vector<uint8_t>& msg, Clock::time_point deadline) {
-    Device* dev = find_device(d, device_id);
-    if (!dev || !d.bus)
-        return {DRV_NOT_FOUND, 0};
-    const uint32_t seq = new_seq(d);
-    for (int i = 0; i < 4; ++i)
-        msg[1 + i] = static_cast<uint8_t>(seq >> (8 * i));
-    d.pending[seq].device_id = device_id;
-    std::shared_ptr<BusConn> conn = d.bus;
-    lk.unlock();
-    bool sent = bus_send(conn, msg, deadline);
-    lk.lock();
-    Reply reply{DRV_OK, 0};
-    if (!sent) {
-        reply.status = Clock::now() >= deadline ? DRV_TIMEOUT : DRV_NOT_FOUND;
-    } else {
-        auto ready = [&] { return d.pending[seq].done || !find_device(d, device_id); };
-        bool in_time = d.cv.wait_until(lk, deadline, ready);
-        const Pending& p = d.pending[seq];
-        if (p.done)
-            reply = {p.status, p.accepted};
-        else
-            reply.status = in_time ? DRV_NOT_FOUND : DRV_TIMEOUT;
+// Ends the library once no handle is open; its devices go without detach events, as no
+// registration is left to hear them.
+void usb_stop_if_unused(Driver& d) {
+    std::lock_guard<std::mutex> life(d.life);
+    std::vector<std::shared_ptr<UsbDev>> gone;
+    {
+        std::lock_guard<std::mutex> lk(d.m);
+        if (d.open_handles > 0 || !d.ctx)
+            return;
     }
-    d.pending.erase(seq); // a late answer finds nothing
-    return reply;
+    d.stopping = true;
+    libusb_interrupt_event_handler(d.ctx);
+    d.events.join();
+    if (d.hotplug)
+        libusb_hotplug_deregister_callback(d.ctx, d.hotplug);
+    {
+        std::lock_guard<std::mutex> lk(d.m);
+        gone.swap(d.released);
+        for (auto& [id, dev] : d.devices)
+            gone.push_back(std::move(dev.usb));
+        d.devices.clear();
+    }
+    gone.clear();
+    libusb_exit(d.ctx);
+    d.ctx = nullptr;
+    d.hotplug = 0;
+}
+
+// Opens the device and claims the interface, once each. The handle stays valid while
+// the caller holds `usb`.
+int claim(UsbDev& usb, uint8_t interface_number, libusb_device_handle** h) {
+    std::lock_guard<std::mutex> lk(usb.m);
+    if (!usb.h) {
+        if (int r = libusb_open(usb.usb, &usb.h); r != LIBUSB_SUCCESS) {
+            usb.h = nullptr;
+            return r;
+        }
+    }
+    if (!usb.claimed[interface_number]) {
+        if (int r = libusb_claim_interface(usb.h, interface_number); r != LIBUSB_SUCCESS)
+            return r;
+        usb.claimed.set(interface_number);
+    }
+    *h = usb.h;
+    return LIBUSB_SUCCESS;
 }
 
 // ---- requests -----------------------------------------------------------------------
@@ -481,55 +426,46 @@ constexpr size_t align_up(size_t n) {
     return (n + alignof(void*) - 1) & ~(alignof(void*) - 1);
 }
 
+// DeviceInfo, then one InterfaceRec per interface, then each one's current alternate
+// setting, then their pipes: one block, its addresses pointing inside it.
 struct InfoLayout {
-    size_t iface, alt, pipes, total;
+    size_t ifaces, alts, pipes, total;
 };
 
 InfoLayout info_layout(const Device& dev) {
+    const size_t n = dev.interfaces.size();
+    size_t pipes = 0;
+    for (const Interface& i : dev.interfaces)
+        pipes += i.alts[i.current].endpoints.size();
     InfoLayout l{};
-    l.iface = align_up(sizeof(DeviceInfo));
-    l.alt = align_up(l.iface + sizeof(InterfaceRec));
-    l.pipes = align_up(l.alt + sizeof(AltSettingRec));
-    l.total = l.pipes + dev.endpoints.size() * sizeof(PipeRec);
+    l.ifaces = align_up(sizeof(DeviceInfo));
+    l.alts = align_up(l.ifaces + n * sizeof(InterfaceRec));
+    l.pipes = align_up(l.alts + n * sizeof(AltSettingRec));
+    l.total = l.pipes + pipes * sizeof(PipeRec);
     return l;
 }
 
 void fill_info(const Device& dev, uint8_t* buf, const InfoLayout& l) {
     std::memset(buf, 0, l.total);
     auto* info = reinterpret_cast<DeviceInfo*>(buf);
-    uint8_t* dd = info->device_descriptor;
-    dd[0] = 18;
-    dd[1] = 1; // device descriptor
-    dd[2] = 0x00;
-    dd[3] = 0x02; // USB 2.0
-    dd[7] = 64;
-    dd[8] = static_cast<uint8_t>(dev.vendor_id);
-    dd[9] = static_cast<uint8_t>(dev.vendor_id >> 8);
-    dd[10] = static_cast<uint8_t>(dev.product_id);
-    dd[11] = static_cast<uint8_t>(dev.product_id >> 8);
-    dd[17] = 1; // configurations
-    auto* iface = reinterpret_cast<InterfaceRec*>(buf + l.iface);
-    auto* alt = reinterpret_cast<AltSettingRec*>(buf + l.alt);
+    auto* ifaces = reinterpret_cast<InterfaceRec*>(buf + l.ifaces);
+    auto* alts = reinterpret_cast<AltSettingRec*>(buf + l.alts);
     auto* pipes = reinterpret_cast<PipeRec*>(buf + l.pipes);
-    info->iface = iface;
-    info->interface_count = 1;
-    iface->alt_count = 1;
-    iface->alt = alt;
-    const uint8_t desc[9] = {9,
-                             4, // interface descriptor
-                             dev.interface_number,
-                             dev.alternate_setting,
-                             static_cast<uint8_t>(dev.endpoints.size()),
-                             0xFF,
-                             0,
-                             0,
-                             0};
-    std::memcpy(alt->descriptor, desc, sizeof desc);
-    alt->pipes = pipes;
-    for (size_t i = 0; i < dev.endpoints.size(); ++i) {
-        const Endpoint& e = dev.endpoints[i];
-        pipes[i] = PipeRec{e.address, uint32_t(e.attributes & 3u), e.max_packet, 0,
-                           (e.address & 0x80) ? 1u : 0u};
+    std::memcpy(info->device_descriptor, dev.descriptor.data(), dev.descriptor.size());
+    info->iface = ifaces;
+    info->interface_count = static_cast<uint32_t>(dev.interfaces.size());
+    for (const Interface& i : dev.interfaces) {
+        const AltSetting& a = i.alts[i.current];
+        ifaces->alt_count = static_cast<uint32_t>(i.alts.size());
+        ifaces->alt = alts;
+        std::memcpy(alts->descriptor, a.descriptor.data(), a.descriptor.size());
+        alts->descriptor[4] = static_cast<uint8_t>(a.endpoints.size());
+        alts->pipes = pipes;
+        for (const Endpoint& e : a.endpoints)
+            *pipes++ = PipeRec{e.address, e.attributes & 3u, e.max_packet, e.interval,
+                               (e.address & 0x80) ? 1u : 0u};
+        ++ifaces;
+        ++alts;
     }
 }
 
@@ -556,80 +492,40 @@ uint32_t serve_set_interface(Driver& d, void* in, DWORD size) {
     auto* p = record<ParamsSetInterface>(in, size);
     if (!p)
         return kStatusBadRequest;
-    std::unique_lock<std::mutex> lk(d.m);
-    Device* dev = find_device(d, p->unique_id);
-    if (!dev)
-        return DRV_NOT_FOUND;
-    if (p->interface_number > 0xFF || p->alternate_setting > 0xFF)
-        return kStatusBadRequest;
-    std::vector<uint8_t> msg = {'S', 0, 0, 0, 0};
-    put32(msg, dev->bus_number);
-    msg.push_back(static_cast<uint8_t>(p->interface_number));
-    msg.push_back(static_cast<uint8_t>(p->alternate_setting));
-    Reply r = bus_request(d, lk, p->unique_id, msg, Clock::now() + kSetInterfaceTimeout);
-    if (r.status == DRV_OK) {
-        if (Device* again = find_device(d, p->unique_id))
-            again->alternate_setting = static_cast<uint8_t>(p->alternate_setting);
-    }
-    return r.status;
-}
-
-uint32_t transfer_out(Driver& d, std::unique_lock<std::mutex>& lk, ParamsTransfer* p,
-                      Clock::time_point deadline) {
-    const auto* data = static_cast<const uint8_t*>(p->buffer);
-    uint32_t done = 0;
-    do {
+    std::shared_ptr<UsbDev> usb;
+    size_t iface = 0, alt = 0;
+    {
+        std::lock_guard<std::mutex> lk(d.m);
         Device* dev = find_device(d, p->unique_id);
         if (!dev)
             return DRV_NOT_FOUND;
-        const uint32_t chunk = std::min<uint32_t>(p->size - done, kMaxBusData);
-        std::vector<uint8_t> msg = {'O', 0, 0, 0, 0};
-        put32(msg, dev->bus_number);
-        msg.push_back(static_cast<uint8_t>(p->pipe));
-        if (chunk)
-            msg.insert(msg.end(), data + done, data + done + chunk);
-        Reply r = bus_request(d, lk, p->unique_id, msg, deadline);
-        done += std::min(r.accepted, chunk);
-        p->dwBytesTransferred = done;
-        if (r.status != DRV_OK)
-            return r.status;
-        if (r.accepted < chunk)
-            break; // the device took less: the transfer ends short
-    } while (done < p->size);
-    return DRV_OK;
-}
-
-uint32_t transfer_in(Driver& d, std::unique_lock<std::mutex>& lk, ParamsTransfer* p,
-                     Clock::time_point deadline) {
-    if (p->size == 0)
-        return DRV_OK;
-    const uint8_t ep = static_cast<uint8_t>(p->pipe);
-    auto ready = [&] {
-        Device* dev = find_device(d, p->unique_id);
-        return !dev || dev->in[ep].bytes > 0;
-    };
-    d.cv.wait_until(lk, deadline, ready);
-    Device* dev = find_device(d, p->unique_id);
-    if (!dev)
-        return DRV_NOT_FOUND;
-    InQueue& q = dev->in[ep];
-    if (q.bytes == 0)
-        return DRV_TIMEOUT;
-    auto* out = static_cast<uint8_t*>(p->buffer);
-    uint32_t taken = 0;
-    while (taken < p->size && !q.chunks.empty()) {
-        std::vector<uint8_t>& front = q.chunks.front();
-        size_t n = std::min<size_t>(p->size - taken, front.size() - q.front_used);
-        std::memcpy(out + taken, front.data() + q.front_used, n);
-        taken += static_cast<uint32_t>(n);
-        q.front_used += n;
-        q.bytes -= n;
-        if (q.front_used == front.size()) {
-            q.chunks.pop_front();
-            q.front_used = 0;
-        }
+        auto& ifs = dev->interfaces;
+        auto i = std::find_if(ifs.begin(), ifs.end(), [&](const Interface& x) {
+            return x.number() == p->interface_number;
+        });
+        if (i == ifs.end())
+            return kStatusBadRequest;
+        auto a = std::find_if(i->alts.begin(), i->alts.end(), [&](const AltSetting& x) {
+            return x.descriptor[3] == p->alternate_setting;
+        });
+        if (a == i->alts.end())
+            return kStatusBadRequest;
+        usb = dev->usb;
+        iface = size_t(i - ifs.begin());
+        alt = size_t(a - i->alts.begin());
     }
-    p->dwBytesTransferred = taken;
+    libusb_device_handle* h = nullptr;
+    int r = claim(*usb, uint8_t(p->interface_number), &h);
+    if (r == LIBUSB_SUCCESS) {
+        std::lock_guard<std::mutex> lk(usb->m);
+        r = libusb_set_interface_alt_setting(h, int(p->interface_number),
+                                             int(p->alternate_setting));
+    }
+    if (r != LIBUSB_SUCCESS)
+        return status_of(r);
+    std::lock_guard<std::mutex> lk(d.m);
+    if (Device* again = find_device(d, p->unique_id))
+        again->interfaces[iface].current = alt;
     return DRV_OK;
 }
 
@@ -638,26 +534,43 @@ uint32_t serve_transfer(Driver& d, void* in, DWORD size) {
     if (!p)
         return kStatusBadRequest;
     p->dwBytesTransferred = 0;
-    // The driver layer always passes a timeout (0 or less becomes 30000 ms above it).
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(p->timeout_ms);
-    std::unique_lock<std::mutex> lk(d.m);
-    Device* dev = find_device(d, p->unique_id);
-    if (!dev)
-        return DRV_NOT_FOUND;
-    const bool known =
-        p->pipe <= 0xFF && std::any_of(dev->endpoints.begin(), dev->endpoints.end(),
-                                       [&](const Endpoint& e) { return e.address == p->pipe; });
-    const bool is_in = (p->pipe & 0x80) != 0;
-    if (!known || p->direction > 1 || is_in != (p->direction == 1) || (!p->buffer && p->size))
-        return kStatusBadRequest;
-    return is_in ? transfer_in(d, lk, p, deadline) : transfer_out(d, lk, p, deadline);
-}
-
-void start_bus_thread(Driver& d) {
-    if (d.bus_thread_started)
-        return;
-    std::thread(bus_main).detach();
-    d.bus_thread_started = true;
+    std::shared_ptr<UsbDev> usb;
+    uint8_t iface = 0, type = 0;
+    {
+        std::lock_guard<std::mutex> lk(d.m);
+        Device* dev = find_device(d, p->unique_id);
+        if (!dev)
+            return DRV_NOT_FOUND;
+        bool known = false;
+        for (const Interface& i : dev->interfaces) {
+            for (const Endpoint& e : i.alts[i.current].endpoints) {
+                if (e.address == p->pipe) {
+                    known = true;
+                    iface = i.number();
+                    type = e.attributes & 3;
+                }
+            }
+        }
+        const bool is_in = (p->pipe & 0x80) != 0;
+        if (!known || is_in != (p->direction == 1) || p->direction > 1 ||
+            (type != LIBUSB_TRANSFER_TYPE_BULK && type != LIBUSB_TRANSFER_TYPE_INTERRUPT) ||
+            (!p->buffer && p->size) || p->size > INT_MAX)
+            return kStatusBadRequest;
+        usb = dev->usb;
+    }
+    libusb_device_handle* h = nullptr;
+    if (int r = claim(*usb, iface, &h); r != LIBUSB_SUCCESS)
+        return status_of(r);
+    // A zero timeout is libusb's "no limit": here it is the shortest wait instead.
+    const unsigned timeout = std::max<uint32_t>(p->timeout_ms, 1);
+    auto* buf = static_cast<unsigned char*>(p->buffer);
+    const uint8_t ep = static_cast<uint8_t>(p->pipe);
+    int done = 0;
+    int r = type == LIBUSB_TRANSFER_TYPE_BULK
+                ? libusb_bulk_transfer(h, ep, buf, int(p->size), &done, timeout)
+                : libusb_interrupt_transfer(h, ep, buf, int(p->size), &done, timeout);
+    p->dwBytesTransferred = static_cast<uint32_t>(std::max(done, 0));
+    return status_of(r);
 }
 
 uint32_t serve_register(Driver& d, const void* owner, void* in, DWORD size) {
@@ -675,16 +588,15 @@ uint32_t serve_register(Driver& d, const void* owner, void* in, DWORD size) {
     if (count)
         std::memcpy(reg.matches.data(), static_cast<uint8_t*>(in) + EVENT_REC_MATCH_OFFSET,
                     count * sizeof(MatchEntry));
-    std::string path = device_dir() + "/usb";
+    {
+        std::lock_guard<std::mutex> life(d.life);
+        usb_start(d);
+    }
     std::lock_guard<std::mutex> lk(d.m);
-    if (d.regs.empty())
-        d.bus_path = path;
     uint32_t h = d.next_reg++;
     d.regs.emplace(h, std::move(reg));
     rec->handle = h;
-    start_bus_thread(d);
     offer_all(d);
-    d.bus_cv.notify_all();
     return DRV_OK;
 }
 
@@ -804,15 +716,18 @@ BOOL driver_ioctl(void* obj, DWORD code, void* in, DWORD in_size, void* out, DWO
 // Registrations made on a handle end with it, and their waits with outcome 1.
 void driver_on_close(void* obj) {
     Driver& d = drv();
-    std::lock_guard<std::mutex> lk(d.m);
-    std::vector<uint32_t> gone;
-    for (auto& [h, reg] : d.regs) {
-        if (reg.owner == obj)
-            gone.push_back(h);
+    {
+        std::lock_guard<std::mutex> lk(d.m);
+        std::vector<uint32_t> gone;
+        for (auto& [h, reg] : d.regs) {
+            if (reg.owner == obj)
+                gone.push_back(h);
+        }
+        for (uint32_t h : gone)
+            remove_registration(d, h);
+        --d.open_handles;
     }
-    for (uint32_t h : gone)
-        remove_registration(d, h);
-    --d.open_handles;
+    usb_stop_if_unused(d);
 }
 
 const HandleOps kDriverOps = {.ioctl = driver_ioctl, .on_close = driver_on_close};
@@ -833,19 +748,6 @@ void driver_set_tap(DriverTap tap, void* ctx) {
     std::lock_guard<std::mutex> lk(d.m);
     d.tap = tap;
     d.tap_ctx = ctx;
-}
-
-void driver_bus_message(const uint8_t* msg, size_t n) {
-    Driver& d = drv();
-    std::lock_guard<std::mutex> lk(d.m);
-    on_bus_message(d, msg, n);
-}
-
-void driver_bus_detach_all() {
-    Driver& d = drv();
-    std::lock_guard<std::mutex> lk(d.m);
-    while (!d.devices.empty())
-        remove_device(d, d.devices.begin()->first);
 }
 
 int driver_open_handles() {

@@ -5,7 +5,6 @@
 // variable is a setting of the stand-in for tests, not a setting of larkspur.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 
 namespace posix {
@@ -15,12 +14,6 @@ namespace posix {
 // *status; false lets the driver serve it.
 using DriverTap = bool (*)(void* ctx, uint32_t code, void* rec, uint32_t size, uint32_t* status);
 void driver_set_tap(DriverTap tap, void* ctx);
-
-// One message from the virtual USB bus, handled as the bus thread handles what it
-// receives, and the detach of every device the bus announced: so that a fuzzer can play
-// the bus without its socket.
-void driver_bus_message(const uint8_t* msg, size_t n);
-void driver_bus_detach_all();
 
 // Open driver handles and live event registrations.
 int driver_open_handles();

@@ -90,8 +90,8 @@ class Session {
     }
 
     // Starts a board, "target transport options...", and waits until its device is there. A
-    // serial board is COM7 unless the options name another. A HID board's device lives in the
-    // board's own emulation of the kernel, which the runs then enter.
+    // serial board is COM7 unless the options name another. A HID or USB board's device lives
+    // in the board's own emulation of the kernel, which the runs then enter.
     testsupport::Process& board(const std::string& setup) {
         std::string n = std::to_string(boards.size());
         log_paths.push_back(dir.file("board" + n + ".log"));
@@ -106,7 +106,7 @@ class Session {
         // The emulation's directory goes with the session's.
         boards.push_back(std::make_unique<testsupport::Process>(
             argv, testsupport::RunOptions{.env = {{"TMPDIR", dir.path()}}}));
-        const bool emulated = w[1] == "hid";
+        const bool emulated = w[1] != "uart";
         EXPECT_TRUE(testsupport::eventually(
             [&] {
                 return board_log(boards.size() - 1).find("READY") != std::string::npos &&
