@@ -138,21 +138,21 @@ std::array<uint8_t, 50> descriptors(const Chip& chip) {
             0}; // bulk IN
 }
 
+// The kernel's view of one appearance. Text attributes end with a line feed, as sysfs's do.
 std::string record(const Node& n, const Chip& chip) {
-    char ids[96];
-    snprintf(ids, sizeof ids, "E: PRODUCT=%x/%x/100\nA: idVendor=%04x\nA: idProduct=%04x\n",
-             chip.vendor_id, chip.product_id, chip.vendor_id, chip.product_id);
-    char num[8];
-    snprintf(num, sizeof num, "%03u", n.devnum);
+    char text[512];
+    const unsigned minor = n.devnum - 1;
+    snprintf(text, sizeof text,
+             "P: %s\nN: %s\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DRIVER=usb\n"
+             "E: DEVNAME=%s\nE: BUSNUM=001\nE: DEVNUM=%03u\nE: MAJOR=189\nE: MINOR=%u\n"
+             "E: PRODUCT=%x/%x/100\nA: idVendor=%04x\\n\nA: idProduct=%04x\\n\n"
+             "A: busnum=1\\n\nA: devnum=%u\\n\nA: speed=480\\n\n"
+             "A: bConfigurationValue=1\\n\nA: bNumConfigurations=1\\n\nA: dev=189:%u\\n\n",
+             n.syspath.substr(4).c_str(), n.devnode.substr(5).c_str(), n.devnode.c_str(), n.devnum,
+             minor, chip.vendor_id, chip.product_id, chip.vendor_id, chip.product_id, n.devnum,
+             minor);
     auto d = descriptors(chip);
-    return "P: " + n.syspath.substr(4) + "\nN: " + n.devnode.substr(5) +
-           "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DRIVER=usb\nE: DEVNAME=" + n.devnode +
-           "\nE: BUSNUM=001\nE: DEVNUM=" + num +
-           "\nE: MAJOR=189\nE: MINOR=" + std::to_string(n.devnum - 1) + "\n" + ids +
-           "A: busnum=1\nA: devnum=" + std::to_string(n.devnum) +
-           "\nA: speed=480\nA: bConfigurationValue=1\n" +
-           "A: bNumConfigurations=1\nA: dev=189:" + std::to_string(n.devnum - 1) +
-           "\nH: descriptors=" + hex(d.data(), d.size()) + "\n";
+    return text + std::string("H: descriptors=") + hex(d.data(), d.size()) + "\n";
 }
 
 void wake(int fd) {

@@ -38,11 +38,15 @@ TEST(BoardCli, DeviceEntryMadeWhereAskedAndRemovedOnSignal) {
                   "a/b/com1",
                   SIGTERM,
                   {{"LARKSPUR_DEVICES", unused}, {"XDG_RUNTIME_DIR", unused}}},
-                 {"--target heron --transport usb",
-                  "larkspur-devices/usb",
+                 {"--target heron",
+                  "larkspur-devices/com1",
                   SIGINT,
                   {{"LARKSPUR_DEVICES", ""}, {"XDG_RUNTIME_DIR", tmp.path()}}},
-                 {"--target hobby", "umockdev.*/dev/hidraw0", SIGTERM, {{"TMPDIR", tmp.path()}}}};
+                 {"--target hobby", "umockdev.*/dev/hidraw0", SIGTERM, {{"TMPDIR", tmp.path()}}},
+                 {"--target egret --transport usb",
+                  "umockdev.*/dev/bus/usb/001/002",
+                  SIGINT,
+                  {{"TMPDIR", tmp.path()}}}};
     for (Case& c : cases) {
         Process b(e2e::words(kBoard + " " + c.args), {.env = c.vars});
         ASSERT_TRUE(b.wait_for_log("READY ", 3000ms)) << c.entry << b.log();

@@ -11,6 +11,8 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -60,6 +62,34 @@ int spawn(const std::vector<std::string>& argv, const RunOptions& opt, int in_fd
         _exit(127);
     }
     return pid;
+}
+
+bool rerun_under_umockdev() {
+    constexpr char kPreload[] = "libumockdev-preload.so.0";
+    const char* now = getenv("LD_PRELOAD");
+    if (now && strstr(now, kPreload))
+        return true;
+    std::string preload = kPreload;
+    std::ifstream maps("/proc/self/maps");
+    for (std::string line; std::getline(maps, line);) {
+        const size_t at = line.find('/');
+        if (at != std::string::npos && (line.find("/libasan.so") != std::string::npos ||
+                                        line.find("/libtsan.so") != std::string::npos)) {
+            preload = line.substr(at) + ":" + preload;
+            break;
+        }
+    }
+    setenv("LD_PRELOAD", preload.c_str(), 1);
+    std::ifstream cmdline("/proc/self/cmdline");
+    std::vector<std::string> args;
+    for (std::string a; std::getline(cmdline, a, '\0');)
+        args.push_back(a);
+    std::vector<char*> argv;
+    for (std::string& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execv("/proc/self/exe", argv.data());
+    return false;
 }
 
 RunResult run(const std::vector<std::string>& argv, const RunOptions& opt) {

@@ -47,6 +47,10 @@ template <class Pred> bool eventually(Pred pred, std::chrono::milliseconds timeo
 int spawn(const std::vector<std::string>& argv, const RunOptions& opt, int in_fd, int out_fd,
           int err_fd);
 
+// Runs this process anew under umockdev's preload (a sanitizer's runtime first, as that
+// runtime requires) unless it already runs under it; false when that cannot be done.
+bool rerun_under_umockdev();
+
 // Runs argv[0] and waits for it.
 RunResult run(const std::vector<std::string>& argv, const RunOptions& opt = {});
 

@@ -27,36 +27,9 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-// This process runs under umockdev's preload (a sanitizer's runtime first, as that runtime
-// requires), so that libusb reaches a board's emulated usbfs once UMOCKDEV_DIR names the
-// board's test bed; without it the preload changes nothing.
-[[maybe_unused]] const bool g_preloaded = [] {
-    constexpr char kPreload[] = "libumockdev-preload.so.0";
-    const char* now = getenv("LD_PRELOAD");
-    if (now && strstr(now, kPreload))
-        return true;
-    std::string preload = kPreload;
-    std::ifstream cmdline("/proc/self/cmdline");
-    std::vector<std::string> args;
-    for (std::string a; std::getline(cmdline, a, '\0');)
-        args.push_back(a);
-    std::ifstream maps("/proc/self/maps");
-    for (std::string line; std::getline(maps, line);) {
-        const size_t at = line.find('/');
-        if (at != std::string::npos && (line.find("/libasan.so") != std::string::npos ||
-                                        line.find("/libtsan.so") != std::string::npos)) {
-            preload = line.substr(at) + ":" + preload;
-            break;
-        }
-    }
-    setenv("LD_PRELOAD", preload.c_str(), 1);
-    std::vector<char*> argv;
-    for (std::string& a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    execv("/proc/self/exe", argv.data());
-    return false;
-}();
+// Under umockdev's preload, this process reaches a board's emulated devices once
+// UMOCKDEV_DIR names the board's test bed; without it the preload changes nothing.
+[[maybe_unused]] const bool g_preloaded = testsupport::rerun_under_umockdev();
 
 // Every request the stand-in driver gets, with its record as it arrived. An answer
 // function may serve a request in the driver's place.
