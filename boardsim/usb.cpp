@@ -45,6 +45,8 @@ struct Urb {
     UMockdevIoctlData* urb = nullptr;
     UMockdevIoctlData* buf = nullptr; // null for zero length
     unsigned long addr = 0;           // the URB's address in the host: DISCARDURB names it
+    Clock::time_point submitted{};    // the line starts carrying an OUT URB from here
+    std::string out;                  // an OUT URB's data
     usbdevfs_urb* operator->() const { return reinterpret_cast<usbdevfs_urb*>(urb->data); }
 };
 
@@ -58,7 +60,11 @@ struct Node {
     std::deque<Urb> out_waiting;  // OUT URBs not yet taken into the loop
     std::map<int, Urb> out_taken; // by job: their data is on its way into the board
     std::deque<Urb> in_waiting;
-    std::deque<Urb> done;        // to be reaped
+    std::deque<Urb> done; // to be reaped
+    // IN transfers the device has to send, each ending with a short packet; the front one
+    // may be partly taken.
+    std::deque<std::string> in_units;
+    size_t in_front_used = 0;
     int fifo = -1;               // the board's end of the node
     bool readable_token = false; // a FIFO slot is free: the host sees POLLOUT
     int wake = -1;
@@ -71,10 +77,6 @@ struct Dev {
     unsigned appearances = 0;
     int wake = -1;
     int next_job = 1;
-    // IN transfers the device has to send, each ending with a short packet; the front one
-    // may be partly taken.
-    std::deque<std::string> in_units;
-    size_t in_front_used = 0;
 };
 
 std::string hex(const uint8_t* p, size_t n) {
@@ -187,15 +189,39 @@ void release(Urb& u) {
     g_object_unref(u.urb);
 }
 
+// IN URBs take the device's transfers: up to their length, ending at a short packet. A URB
+// that cannot take a whole packet overflows, as on the wire. Caller holds n.m.
+void serve_in(Node& n) {
+    while (!n.in_waiting.empty() && !n.in_units.empty()) {
+        Urb u = n.in_waiting.front();
+        n.in_waiting.pop_front();
+        const std::string& unit = n.in_units.front();
+        size_t left = unit.size() - n.in_front_used, cap = size_t(u->buffer_length);
+        size_t take = std::min(left, cap);
+        if (take)
+            std::memcpy(u.buf->data, unit.data() + n.in_front_used, take);
+        bool overflow = left > cap && cap % kMaxPacket != 0;
+        n.in_front_used += take;
+        if (n.in_front_used == unit.size()) {
+            n.in_units.pop_front();
+            n.in_front_used = 0;
+        }
+        finish(n, u, overflow ? -EOVERFLOW : 0, int(take));
+    }
+}
+
 long submit(Node& n, UMockdevIoctlData* arg, int* err) {
+    const Clock::time_point submitted = Clock::now();
     GError* e = nullptr;
-    Urb u{umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_urb), &e), nullptr, 0};
+    Urb u;
+    u.urb = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_urb), &e);
     if (!u.urb) {
         g_clear_error(&e);
         *err = EFAULT;
         return -1;
     }
     u.addr = u.urb->client_addr;
+    u.submitted = submitted;
     if (u->type != USBDEVFS_URB_TYPE_BULK || (u->endpoint != kOutEp && u->endpoint != kInEp) ||
         u->buffer_length < 0) {
         log_line("REJECT URB of type %u on endpoint 0x%02x", u->type, u->endpoint);
@@ -213,8 +239,16 @@ long submit(Node& n, UMockdevIoctlData* arg, int* err) {
             return -1;
         }
     }
+    if (u->endpoint == kOutEp && u.buf)
+        u.out.assign(reinterpret_cast<const char*>(u.buf->data), u.buf->data_len);
     std::lock_guard<std::mutex> lk(n.m);
-    (u->endpoint == kOutEp ? n.out_waiting : n.in_waiting).push_back(u);
+    if (u->endpoint == kInEp) {
+        // What the device has queued goes at once; the loop serves the rest as it comes.
+        n.in_waiting.push_back(u);
+        serve_in(n);
+        return 0;
+    }
+    n.out_waiting.push_back(u);
     wake(n.wake);
     return 0;
 }
@@ -372,43 +406,28 @@ void vanish(Dev& d) {
         n->in_waiting.clear();
         n->out_waiting.clear();
         n->out_taken.clear();
+        n->in_units.clear();
         show_readiness(*n);
     }
     testbed_remove(n->syspath);
     testbed_detach(n->devnode);
     d.l.jobs.clear();
-    d.in_units.clear();
-    d.in_front_used = 0;
     d.cur = nullptr;
 }
 
-// IN URBs take the device's transfers: up to their length, ending at a short packet. A URB
-// that cannot take a whole packet overflows, as on the wire.
-void serve_in(Dev& d) {
-    Node* n = d.cur;
-    if (!n)
+void send_in(Dev& d, const uint8_t* data, size_t n) {
+    if (!d.cur)
         return;
-    std::lock_guard<std::mutex> lk(n->m);
-    while (!n->in_waiting.empty() && !d.in_units.empty()) {
-        Urb u = n->in_waiting.front();
-        n->in_waiting.pop_front();
-        const std::string& unit = d.in_units.front();
-        size_t left = unit.size() - d.in_front_used, cap = size_t(u->buffer_length);
-        size_t take = std::min(left, cap);
-        if (take)
-            std::memcpy(u.buf->data, unit.data() + d.in_front_used, take);
-        bool overflow = left > cap && cap % kMaxPacket != 0;
-        d.in_front_used += take;
-        if (d.in_front_used == unit.size()) {
-            d.in_units.pop_front();
-            d.in_front_used = 0;
-        }
-        finish(*n, u, overflow ? -EOVERFLOW : 0, int(take));
-    }
+    std::lock_guard<std::mutex> lk(d.cur->m);
+    d.cur->in_units.emplace_back(reinterpret_cast<const char*>(data), n);
+    serve_in(*d.cur);
 }
 
-void send_in(Dev& d, const uint8_t* data, size_t n) {
-    d.in_units.emplace_back(reinterpret_cast<const char*>(data), n);
+size_t in_queued(const Dev& d) {
+    if (!d.cur)
+        return 0;
+    std::lock_guard<std::mutex> lk(d.cur->m);
+    return d.cur->in_units.size();
 }
 
 void flush_answers(Dev& d) {
@@ -499,14 +518,12 @@ void take_out(Dev& d) {
     std::lock_guard<std::mutex> lk(n->m);
     for (Urb& u : n->out_waiting) {
         int id = d.next_job++;
-        std::string data;
-        if (u.buf)
-            data.assign(reinterpret_cast<const char*>(u.buf->data), size_t(u->buffer_length));
+        std::string data = std::move(u.out);
         Clock::duration carry{};
         if (uint64_t rate = d.l.b->opt->usb_rate; rate && !data.empty())
             carry = std::chrono::duration_cast<Clock::duration>(
                 std::chrono::duration<double>(double(data.size()) / double(rate)));
-        Job job{id, std::move(data), std::max(Clock::now(), d.l.last_due) + carry};
+        Job job{id, std::move(data), std::max(u.submitted, d.l.last_due) + carry};
         d.l.last_due = job.due;
         d.l.jobs.push_back(std::move(job));
         n->out_taken[id] = u;
@@ -529,18 +546,22 @@ int run_usb(Board& b, const std::string&, int sigfd) {
     l.prepare = [&](Clock::time_point now) {
         bool open = b.talking && l.present && !l.dead;
         // The test program's output, one character per 4-byte word.
-        if (open && d.in_units.size() < kHeldBack) {
+        size_t queued = in_queued(d);
+        if (open && queued < kHeldBack) {
             program_refill(b, kHeldBack);
-            size_t n = std::min(b.out.size(), kHeldBack - d.in_units.size());
+            size_t n = std::min(b.out.size(), kHeldBack - queued);
             for (size_t i = 0; i < n; ++i) {
                 uint8_t w[4] = {uint8_t(b.out[i]), 0, 0, 0};
                 send_in(d, w, 4);
             }
             b.out.erase(0, n);
+            queued += n;
         }
-        serve_in(d);
-        // The host's IN URBs take the queue down and wake us through the eventfd.
-        return open && program_has_output(b) && d.in_units.size() < kHeldBack ? now : kNever;
+        // While the host reads, the queue goes down; a look every few milliseconds tops it
+        // up again (its reads do not wake the loop).
+        return open && program_has_output(b)
+                   ? now + std::chrono::milliseconds(queued < kHeldBack ? 0 : 5)
+                   : kNever;
     };
     l.work = [&](Clock::time_point) {
         if (l.own.revents & POLLIN)
