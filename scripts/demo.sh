@@ -14,9 +14,11 @@ larkspur_need_packages "${LARKSPUR_BUILD_PACKAGES[@]}"
 
 target=${1:-egret}
 transport=${2:-}
-cmake --preset release >/dev/null
-cmake --build --preset release
-bin=$repo/build/release
+# The debug preset, as the README's steps by hand use: build/debug/app/larkspur and
+# build/debug/boardsim/larkspur-board.
+cmake --preset debug >/dev/null
+cmake --build --preset debug --target larkspur larkspur-board
+bin=$repo/build/debug
 larkspur=$bin/app/larkspur
 board=$bin/boardsim/larkspur-board
 
