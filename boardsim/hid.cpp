@@ -298,7 +298,6 @@ void vanish(Dev& d) {
     // host learns of the end after the node is gone, so that it cannot find it again.
     testbed_remove(n->syspath + "/hidraw/" + n->devnode.substr(5));
     testbed_remove(n->syspath);
-    testbed_detach(n->devnode);
     for (UMockdevIoctlClient* c : d.held)
         complete(c, -1, ENODEV);
     for (auto& [id, c] : d.writing)

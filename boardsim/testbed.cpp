@@ -88,9 +88,17 @@ bool testbed_add(const std::string& record, std::string& err) {
     return false;
 }
 
-void testbed_remove(const std::string& syspath) {
+void testbed_announce_removal(const std::string& syspath) {
     umockdev_testbed_uevent(g_bed, syspath.c_str(), "remove");
+}
+
+void testbed_drop(const std::string& syspath) {
     umockdev_testbed_remove_device(g_bed, syspath.c_str());
+}
+
+void testbed_remove(const std::string& syspath) {
+    testbed_announce_removal(syspath);
+    testbed_drop(syspath);
 }
 
 UMockdevIoctlBase* testbed_attach(const std::string& devnode, GCallback on_ioctl, GCallback on_read,
@@ -109,12 +117,6 @@ UMockdevIoctlBase* testbed_attach(const std::string& devnode, GCallback on_ioctl
         return nullptr;
     }
     return h;
-}
-
-void testbed_detach(const std::string& devnode) {
-    GError* e = nullptr;
-    if (!umockdev_testbed_detach_ioctl(g_bed, devnode.c_str(), &e))
-        take_error(e);
 }
 
 int testbed_pty_master(const std::string& devnode) {

@@ -27,15 +27,18 @@ std::string testbed_env();
 
 // Devices in the record format of umockdev-record; each paragraph one device.
 bool testbed_add(const std::string& record, std::string& err);
-// The device leaves: a "remove" uevent, then its sysfs entries and node go.
+// The device leaves: a "remove" uevent, then its sysfs entries and node go (and with them
+// the handler's hold on the descriptors still open on the node: umockdev's default handler
+// answers them from then on).
 void testbed_remove(const std::string& syspath);
+// The two halves, for a device whose host must still reach its handler after the uevent.
+void testbed_announce_removal(const std::string& syspath);
+void testbed_drop(const std::string& syspath);
 
 // A handler for the calls on a node, attached before the node appears so that no early
-// open finds umockdev's default handler. The handler stays alive (and answers the
-// descriptors still open on the node) after it is detached.
+// open finds umockdev's default handler.
 UMockdevIoctlBase* testbed_attach(const std::string& devnode, GCallback on_ioctl, GCallback on_read,
                                   GCallback on_write, void* ctx, std::string& err);
-void testbed_detach(const std::string& devnode);
 
 // Where a node (or another path of the emulated /dev or /sys) lies in the bed.
 std::string testbed_path(const std::string& path);

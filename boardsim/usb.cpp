@@ -26,9 +26,11 @@
 #include <cstddef>
 #include <cstring>
 #include <deque>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 namespace board {
@@ -39,6 +41,7 @@ constexpr size_t kMaxPacket = 512;
 // Console output waits while this many IN transfers are queued and not taken.
 constexpr size_t kHeldBack = 256;
 constexpr size_t kPage = 4096; // one slot of the FIFO
+constexpr auto kToldWait = std::chrono::milliseconds(200);
 
 // One URB of the host's, resolved into the board: it is synced back on reap.
 struct Urb {
@@ -57,6 +60,7 @@ struct Node {
     unsigned devnum = 0;
     std::mutex m;
     bool gone = false;
+    bool gone_told = false;       // a reap has failed with ENODEV since
     std::deque<Urb> out_waiting;  // OUT URBs not yet taken into the loop
     std::map<int, Urb> out_taken; // by job: their data is on its way into the board
     std::deque<Urb> in_waiting;
@@ -77,6 +81,10 @@ struct Dev {
     unsigned appearances = 0;
     int wake = -1;
     int next_job = 1;
+    // A device that has gone stays in the bed until its host has reaped what the disconnect
+    // ended and been told (or a while has passed): its handler must answer until then.
+    Node* leaving = nullptr;
+    Clock::time_point leave_by = kNever;
 };
 
 std::string hex(const uint8_t* p, size_t n) {
@@ -145,14 +153,13 @@ std::string record(const Node& n, const Chip& chip) {
     char text[512];
     const unsigned minor = n.devnum - 1;
     snprintf(text, sizeof text,
-             "P: %s\nN: %s\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DRIVER=usb\n"
+             "P: %s\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DRIVER=usb\n"
              "E: DEVNAME=%s\nE: BUSNUM=001\nE: DEVNUM=%03u\nE: MAJOR=189\nE: MINOR=%u\n"
              "E: PRODUCT=%x/%x/100\nA: idVendor=%04x\\n\nA: idProduct=%04x\\n\n"
              "A: busnum=1\\n\nA: devnum=%u\\n\nA: speed=480\\n\n"
              "A: bConfigurationValue=1\\n\nA: bNumConfigurations=1\\n\nA: dev=189:%u\\n\n",
-             n.syspath.substr(4).c_str(), n.devnode.substr(5).c_str(), n.devnode.c_str(), n.devnum,
-             minor, chip.vendor_id, chip.product_id, chip.vendor_id, chip.product_id, n.devnum,
-             minor);
+             n.syspath.substr(4).c_str(), n.devnode.c_str(), n.devnum, minor, chip.vendor_id,
+             chip.product_id, chip.vendor_id, chip.product_id, n.devnum, minor);
     auto d = descriptors(chip);
     return text + std::string("H: descriptors=") + hex(d.data(), d.size()) + "\n";
 }
@@ -165,7 +172,10 @@ void wake(int fd) {
 // The host may reap when something is done (or the device is gone): a free FIFO slot.
 // Caller holds n.m.
 void show_readiness(Node& n) {
-    bool want = !n.done.empty() || n.gone;
+    // A gone node stays ready until a reap has told the host so: a kernel would show POLLERR
+    // instead, which the host stops polling for, but a FIFO cannot, and a host that polled a
+    // ready node until its own hot-plug handling closed it would spin meanwhile.
+    bool want = !n.done.empty() || (n.gone && !n.gone_told);
     if (want == n.readable_token)
         return;
     static std::array<char, kPage> page{};
@@ -257,6 +267,11 @@ long reap(Node& n, UMockdevIoctlData* arg, int* err) {
     std::lock_guard<std::mutex> lk(n.m);
     if (n.done.empty()) {
         *err = n.gone ? ENODEV : EAGAIN;
+        if (n.gone && !n.gone_told) {
+            n.gone_told = true;
+            show_readiness(n);
+            wake(n.wake); // the loop may drop the device now
+        }
         return -1;
     }
     Urb u = n.done.front();
@@ -351,10 +366,13 @@ gboolean on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* c, gpointer ctx) {
     return TRUE;
 }
 
-// The node as a FIFO in umockdev's place, full from the start.
+// The node: a FIFO, full from the start, made before the device is announced (a host that
+// opened umockdev's own node, a plain file, would find it always ready).
 bool make_fifo(Node& n, std::string& err) {
-    std::string path = testbed_path(n.devnode), tmp = path + ".fifo";
-    if (mkfifo(tmp.c_str(), 0600) != 0 || rename(tmp.c_str(), path.c_str()) != 0) {
+    std::string path = testbed_path(n.devnode);
+    std::error_code ec;
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
+    if (mkfifo(path.c_str(), 0600) != 0) {
         err = "cannot make " + path + " a FIFO: " + strerror(errno);
         return false;
     }
@@ -380,7 +398,7 @@ bool appear(Dev& d) {
     n->wake = d.wake;
     std::string err;
     if (!testbed_attach(n->devnode, G_CALLBACK(on_ioctl), nullptr, nullptr, n.get(), err) ||
-        !testbed_add(record(*n, *b.chip), err) || !make_fifo(*n, err)) {
+        !make_fifo(*n, err) || !testbed_add(record(*n, *b.chip), err)) {
         log_line("cannot add %s: %s", node, err.c_str());
         return false;
     }
@@ -409,10 +427,30 @@ void vanish(Dev& d) {
         n->in_units.clear();
         show_readiness(*n);
     }
-    testbed_remove(n->syspath);
-    testbed_detach(n->devnode);
+    testbed_announce_removal(n->syspath);
     d.l.jobs.clear();
     d.cur = nullptr;
+    d.leaving = n;
+    d.leave_by = Clock::now() + kToldWait;
+}
+
+// The gone device's entries go. Its node is left not ready: umockdev's default handler
+// answers the host's descriptors from now on, and it knows nothing of the end.
+void drop_leaving(Dev& d) {
+    Node* n = std::exchange(d.leaving, nullptr);
+    d.leave_by = kNever;
+    if (!n)
+        return;
+    testbed_drop(n->syspath);
+    std::lock_guard<std::mutex> lk(n->m);
+    n->done.clear();
+    n->gone_told = true;
+    show_readiness(*n);
+}
+
+bool told(Dev& d) {
+    std::lock_guard<std::mutex> lk(d.leaving->m);
+    return d.leaving->gone_told;
 }
 
 void send_in(Dev& d, const uint8_t* data, size_t n) {
@@ -544,6 +582,8 @@ int run_usb(Board& b, const std::string&, int sigfd) {
     l.own = {d.wake, POLLIN, 0};
     l.console = Console::Usb;
     l.prepare = [&](Clock::time_point now) {
+        if (d.leaving && (now >= d.leave_by || told(d)))
+            drop_leaving(d);
         bool open = b.talking && l.present && !l.dead;
         // The test program's output, one character per 4-byte word.
         size_t queued = in_queued(d);
@@ -559,9 +599,10 @@ int run_usb(Board& b, const std::string&, int sigfd) {
         }
         // While the host reads, the queue goes down; a look every few milliseconds tops it
         // up again (its reads do not wake the loop).
-        return open && program_has_output(b)
-                   ? now + std::chrono::milliseconds(queued < kHeldBack ? 0 : 5)
-                   : kNever;
+        Clock::time_point wake = open && program_has_output(b)
+                                     ? now + std::chrono::milliseconds(queued < kHeldBack ? 0 : 5)
+                                     : kNever;
+        return std::min(wake, d.leave_by);
     };
     l.work = [&](Clock::time_point) {
         if (l.own.revents & POLLIN)
@@ -570,11 +611,13 @@ int run_usb(Board& b, const std::string&, int sigfd) {
     l.on_job = [&](const Job& job) { run_job(d, job); };
     l.leave = [&] { vanish(d); };
     l.arrive = [&] {
+        drop_leaving(d); // the new device takes the same place in sysfs
         log_line("BACK");
         return appear(d);
     };
     run_loop(l);
     vanish(d);
+    drop_leaving(d);
     return 0;
 }
 
