@@ -190,13 +190,6 @@ struct Dev {
     Clock::time_point drain_until = kNever;
 };
 
-std::string hex(const uint8_t* p, size_t n) {
-    std::string s;
-    for (size_t i = 0; i < n; ++i)
-        s.append({"0123456789ABCDEF"[p[i] >> 4], "0123456789ABCDEF"[p[i] & 15]});
-    return s;
-}
-
 // The kernel's view of one appearance: the hid device and its hidraw node.
 std::string record(const Node& n, unsigned seq) {
     char ids[64];
@@ -208,8 +201,8 @@ std::string record(const Node& n, unsigned seq) {
            "\nE: HID_NAME=" + n.name +
            "\nE: HID_PHYS=larkspur-board/input0\nE: HID_UNIQ=" + n.chip->name + "-" +
            std::to_string(seq) +
-           "\nH: report_descriptor=" + hex(kDescriptor.data(), kDescriptor.size()) + "\n\n" +
-           "P: " + dev + "/hidraw/" + raw + "\nN: " + raw +
+           "\nH: report_descriptor=" + testbed_hex(kDescriptor.data(), kDescriptor.size()) +
+           "\n\n" + "P: " + dev + "/hidraw/" + raw + "\nN: " + raw +
            "\nE: SUBSYSTEM=hidraw\nE: DEVNAME=" + n.devnode + "\nE: MAJOR=241\nE: MINOR=" + minor +
            "\nA: dev=241:" + minor + "\n";
 }

@@ -80,6 +80,13 @@ std::string testbed_env() {
     return env + " LD_PRELOAD=" + (preload ? preload : kPreload);
 }
 
+std::string testbed_hex(const uint8_t* p, size_t n) {
+    std::string s;
+    for (size_t i = 0; i < n; ++i)
+        s.append({"0123456789ABCDEF"[p[i] >> 4], "0123456789ABCDEF"[p[i] & 15]});
+    return s;
+}
+
 bool testbed_add(const std::string& record, std::string& err) {
     GError* e = nullptr;
     if (umockdev_testbed_add_from_string(g_bed, record.c_str(), &e))

@@ -6,6 +6,8 @@
 
 #include <umockdev.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace board {
@@ -25,6 +27,8 @@ void testbed_destroy();
 // What a host's environment must hold to run in the bed, as "NAME=value NAME=value".
 std::string testbed_env();
 
+// A binary attribute's value as a record's "H:" line takes it.
+std::string testbed_hex(const uint8_t* p, size_t n);
 // Devices in the record format of umockdev-record; each paragraph one device.
 bool testbed_add(const std::string& record, std::string& err);
 // The device leaves: a "remove" uevent, then its sysfs entries and node go (and with them

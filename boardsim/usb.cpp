@@ -87,13 +87,6 @@ struct Dev {
     Clock::time_point leave_by = kNever;
 };
 
-std::string hex(const uint8_t* p, size_t n) {
-    std::string s;
-    for (size_t i = 0; i < n; ++i)
-        s.append({"0123456789ABCDEF"[p[i] >> 4], "0123456789ABCDEF"[p[i] & 15]});
-    return s;
-}
-
 std::array<uint8_t, 50> descriptors(const Chip& chip) {
     const uint16_t v = chip.vendor_id, p = chip.product_id;
     return {18,
@@ -161,7 +154,7 @@ std::string record(const Node& n, const Chip& chip) {
              n.syspath.substr(4).c_str(), n.devnode.c_str(), n.devnum, minor, chip.vendor_id,
              chip.product_id, chip.vendor_id, chip.product_id, n.devnum, minor);
     auto d = descriptors(chip);
-    return text + std::string("H: descriptors=") + hex(d.data(), d.size()) + "\n";
+    return text + std::string("H: descriptors=") + testbed_hex(d.data(), d.size()) + "\n";
 }
 
 void wake(int fd) {
