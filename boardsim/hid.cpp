@@ -35,6 +35,8 @@ constexpr size_t kPayload = kReportLen - 1;
 constexpr size_t kQueued = 64;
 // How long the departure waits for the host to read the boot ROM's last words.
 constexpr auto kDrainWait = std::chrono::milliseconds(1000);
+// How long a gone device's handler still answers the host (see drop_due).
+constexpr auto kDropAfter = std::chrono::milliseconds(200);
 
 // Vendor page 0xFF00; reports 1 and 2, 64 bytes each way.
 constexpr std::array<uint8_t, 41> kDescriptor = {
@@ -188,6 +190,7 @@ struct Dev {
     int next_call = 1;
     bool greeted = false;
     Clock::time_point drain_until = kNever;
+    std::deque<std::pair<Node*, Clock::time_point>> dropping; // gone, entries not yet
 };
 
 // The kernel's view of one appearance: the hid device and its hidraw node.
@@ -287,10 +290,6 @@ void vanish(Dev& d) {
     if (!n)
         return;
     n->gone = true;
-    // Child first: the parent's removal leaves the child's class link and node behind. The
-    // host learns of the end after the node is gone, so that it cannot find it again.
-    testbed_remove(n->syspath + "/hidraw/" + n->devnode.substr(5));
-    testbed_remove(n->syspath);
     for (UMockdevIoctlClient* c : d.held)
         complete(c, -1, ENODEV);
     for (auto& [id, c] : d.writing)
@@ -303,7 +302,23 @@ void vanish(Dev& d) {
     if (d.ready.empty()) [[maybe_unused]]
         ssize_t rc = ::write(n->master, "G", 1);
     d.ready.clear();
+    // Child first: the parent's removal would leave the child's class link and node behind.
+    testbed_announce_removal(n->syspath + "/hidraw/" + n->devnode.substr(5));
+    testbed_announce_removal(n->syspath);
+    d.dropping.push_back({n, Clock::now() + kDropAfter});
     d.cur = nullptr;
+}
+
+// A gone device's entries go a while after its removal was announced: until then the host's
+// descriptors still reach its handler, which tells them of the end (umockdev's default
+// handler, which answers them afterwards, knows nothing of it).
+void drop_due(Dev& d, Clock::time_point now) {
+    while (!d.dropping.empty() && d.dropping.front().second <= now) {
+        const Node& n = *d.dropping.front().first;
+        testbed_drop(n.syspath + "/hidraw/" + n.devnode.substr(5));
+        testbed_drop(n.syspath);
+        d.dropping.pop_front();
+    }
 }
 
 void program_report(Dev& d, const std::string& r) {
@@ -441,6 +456,9 @@ int run_hid(Board& b, const std::string&, int sigfd) {
             wake = now;
         if (d.drain_until != kNever)
             wake = std::min(wake, d.drain_until);
+        drop_due(d, now);
+        if (!d.dropping.empty())
+            wake = std::min(wake, d.dropping.front().second);
         return wake;
     };
     l.work = [&](Clock::time_point) {
@@ -467,6 +485,7 @@ int run_hid(Board& b, const std::string&, int sigfd) {
     };
     run_loop(l);
     vanish(d);
+    drop_due(d, kNever);
     return 0;
 }
 
