@@ -6,9 +6,6 @@
 #include "tests/e2e/board.h"
 
 #include <csignal>
-#include <filesystem>
-#include <gtest/gtest.h>
-#include <unistd.h>
 
 using namespace std::literals;
 using testsupport::Process;
@@ -30,23 +27,19 @@ bool exists(const std::string& p) {
 TEST(BoardCli, DeviceEntryMadeWhereAskedAndRemovedOnSignal) {
     TempDir tmp;
     const std::string unused = tmp.file("unused");
+    using Env = std::map<std::string, std::string>;
+    const Env elsewhere = {{"LARKSPUR_DEVICES", unused}, {"XDG_RUNTIME_DIR", unused}},
+              runtime = {{"LARKSPUR_DEVICES", ""}, {"XDG_RUNTIME_DIR", tmp.path()}},
+              emulated = {{"TMPDIR", tmp.path()}};
     struct Case {
         std::string args, entry;
         int sig;
-        std::map<std::string, std::string> vars;
-    } cases[] = {{"--target egret --devices " + tmp.file("a/b"),
-                  "a/b/com1",
-                  SIGTERM,
-                  {{"LARKSPUR_DEVICES", unused}, {"XDG_RUNTIME_DIR", unused}}},
-                 {"--target heron",
-                  "larkspur-devices/com1",
-                  SIGINT,
-                  {{"LARKSPUR_DEVICES", ""}, {"XDG_RUNTIME_DIR", tmp.path()}}},
-                 {"--target hobby", "umockdev.*/dev/hidraw0", SIGTERM, {{"TMPDIR", tmp.path()}}},
-                 {"--target egret --transport usb",
-                  "umockdev.*/dev/bus/usb/001/002",
-                  SIGINT,
-                  {{"TMPDIR", tmp.path()}}}};
+        Env vars;
+    } cases[] = {
+        {"--target egret --devices " + tmp.file("a/b"), "a/b/com1", SIGTERM, elsewhere},
+        {"--target heron", "larkspur-devices/com1", SIGINT, runtime},
+        {"--target hobby", "umockdev.*/dev/hidraw0", SIGTERM, emulated},
+        {"--target egret --transport usb", "umockdev.*/dev/bus/usb/001/002", SIGINT, emulated}};
     for (Case& c : cases) {
         Process b(e2e::words(kBoard + " " + c.args), {.env = c.vars});
         ASSERT_TRUE(b.wait_for_log("READY ", 3000ms)) << c.entry << b.log();
