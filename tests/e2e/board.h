@@ -32,11 +32,6 @@ inline std::vector<std::string> larkspur_argv(const std::vector<std::string>& ar
     return argv;
 }
 
-// The program's own file name as it prints it in the usage text.
-inline std::string exe_name() {
-    return wine_exe() ? "larkspur.exe" : "larkspur";
-}
-
 inline testsupport::RunResult run_larkspur(const std::vector<std::string>& args,
                                            testsupport::RunOptions opt = {}) {
     if (wine_exe()) {
@@ -63,9 +58,11 @@ inline std::vector<std::string> words(const std::string& text) {
     return out;
 }
 
-// The lines every run that loads its image shows.
-inline const std::string kLoaded =
-    "GATE_TYPE: DEVELOP\nImage loading...\ndownload Image to IRAM OK\n\n";
+// The lines every run that downloads its image shows, and those of one that fails in it.
+inline const std::string kLoading = "GATE_TYPE: DEVELOP\nImage loading...\n";
+inline const std::string kLoaded = kLoading + "download Image to IRAM OK\n\n";
+inline const std::string kDlFailed = "\ndownload Image to IRAM failed";
+inline const std::string kSendFailed = "rom_write_image: sending file failed" + kDlFailed;
 inline const std::string kRunning = "Running DDR test..., press \"ESC\" key to exit.";
 // A run's lines up to the relay on each transport; a falcon run's after "<NAME> opened.".
 inline const std::string kSerialRun = "Open COM7 OK.\n" + kLoaded + kRunning;
@@ -101,10 +98,8 @@ class Session {
     // script and its transport.
     std::vector<std::string> args_for(const std::string& setup) const {
         const std::vector<std::string> w = words(setup);
-        return words("-t " + (w[1] == "hid" ? "falcon" : w[0]) + " -df " + example(w[0]) +
-                     (w[1] == "uart"  ? " -com 7"
-                      : w[1] == "usb" ? " -usb"
-                                      : ""));
+        const std::string port = w[1] == "uart" ? " -com 7" : w[1] == "usb" ? " -usb" : "";
+        return words("-t " + (w[1] == "hid" ? "falcon" : w[0]) + " -df " + example(w[0]) + port);
     }
 
     // Starts a board, "target transport options...", and waits until its device is there. A

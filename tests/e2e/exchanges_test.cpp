@@ -69,7 +69,6 @@ TEST(Exchanges, AShortPieceEndsTheDownload) {
     s.board("egret uart --com 3 --baud 1200");
     setenv("LARKSPUR_DEVICES", s.devices().c_str(), 1);
     target_id = TARGET_EGRET;
-    use_usb = 0;
     ASSERT_EQ(OpenUART("COM3"), 1);
     COMMTIMEOUTS quick = {1000, 500, 5000, 0, 300};
     SetCommTimeouts(uart_handle, &quick);
@@ -93,7 +92,6 @@ TEST(Exchanges, MemoryReadRefusesAWrongAck) {
     s.board("heron uart --com 3 --wrong-ack read-gate");
     setenv("LARKSPUR_DEVICES", s.devices().c_str(), 1);
     target_id = TARGET_HERON;
-    use_usb = 0;
     ASSERT_EQ(OpenUART("COM3"), 1);
     uint8_t buf[8] = {};
     const std::string out = captured([&] { EXPECT_EQ(rom_read(0x1FFE6000, buf, 8), 0u); });

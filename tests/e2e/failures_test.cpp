@@ -13,9 +13,6 @@ namespace {
 const std::string kNc = "Please make sure board connected and in serial download mode.";
 const std::string kGateFailed = "rom_check_gate() failed." + kNc;
 const std::string kSyntax = "\nThe ddr init file has some syntax error.";
-const std::string kLoading = "GATE_TYPE: DEVELOP\nImage loading...\n";
-const std::string kDlFailed = "\ndownload Image to IRAM failed";
-const std::string kSendFailed = "rom_write_image: sending file failed" + kDlFailed;
 
 struct Stop {
     std::string name;
@@ -26,11 +23,8 @@ struct Stop {
     double min_s = 0, max_s = 60;
     std::string image_size = "";
     std::string args = ""; // split at blanks; empty: the board's own and its sample script
+    friend void PrintTo(const Stop& c, std::ostream* os) { *os << c.name; } // not its bytes
 };
-
-void PrintTo(const Stop& s, std::ostream* os) {
-    *os << s.name;
-}
 
 // The egret script in place of the sample.
 std::function<void(Session&)> script(const std::string& text) {
@@ -59,8 +53,6 @@ std::string syntax(const std::string& line) {
 
 const Stop kStops[] = {
     // No device.
-    {"serial_port_missing", "", "OpenUART:open COM250 failed.\nOpen com250 failed!", nullptr, 0, 60,
-     "", "-t heron -df heron.inc -com 250"},
     {"empty_com_value", "", "OpenUART:open COM failed.\nOpen com failed!", nullptr, 0, 60, "",
      "-t egret -df egret.inc -com ''"},
     {"no_falcon_variant", "", "Open FALCON device failed! " + kNc, nullptr, 0, 5, "",
