@@ -89,14 +89,10 @@ RunResult run(const std::vector<std::string>& argv, const RunOptions& opt) {
     Process p(argv, opt, false, opt.stdin_data.empty() && opt.stdin_null);
     p.send(opt.stdin_data);
     p.close_stdin();
-    RunResult res;
-    res.timed_out = p.wait_exit(opt.timeout) == -1;
-    res.exit_code = p.wait_exit(0ms);
+    const bool timed_out = p.wait_exit(opt.timeout) == -1;
     p.finish();
-    res.out = p.out();
-    res.err = p.err();
-    res.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    return res;
+    return {p.wait_exit(0ms), timed_out, p.out(), p.err(),
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count()};
 }
 
 struct Process::Shared {
