@@ -3,14 +3,15 @@
 // when LARKSPUR_WINE_EXE names it.
 #pragma once
 
-#include "tests/e2e/wine_keys.h"
 #include "tests/support/process.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -29,11 +30,6 @@ inline std::vector<std::string> larkspur_argv(const std::vector<std::string>& ar
         w ? std::vector<std::string>{"wine", w} : std::vector<std::string>{LARKSPUR_EXE};
     argv.insert(argv.end(), args.begin(), args.end());
     return argv;
-}
-
-// The program's own file name as it prints it in the usage text.
-inline std::string exe_name() {
-    return wine_exe() ? "larkspur.exe" : "larkspur";
 }
 
 inline testsupport::RunResult run_larkspur(const std::vector<std::string>& args,
@@ -62,10 +58,19 @@ inline std::vector<std::string> words(const std::string& text) {
     return out;
 }
 
-// The lines every run that loads its image shows.
-inline const std::string kLoaded =
-    "GATE_TYPE: DEVELOP\nImage loading...\ndownload Image to IRAM OK\n\n";
+// The lines every run that downloads its image shows, and those of one that fails in it.
+inline const std::string kLoading = "GATE_TYPE: DEVELOP\nImage loading...\n";
+inline const std::string kLoaded = kLoading + "download Image to IRAM OK\n\n";
+inline const std::string kDlFailed = "\ndownload Image to IRAM failed";
+inline const std::string kSendFailed = "rom_write_image: sending file failed" + kDlFailed;
 inline const std::string kRunning = "Running DDR test..., press \"ESC\" key to exit.";
+// A run's lines up to the relay on each transport; a falcon run's after "<NAME> opened.".
+inline const std::string kSerialRun = "Open COM7 OK.\n" + kLoaded + kRunning;
+inline const std::string kEgretUsbRun = "OpenUSB() OK!\nUSB valid flag for egret set.\n" + kLoaded +
+                                        "Re-open the egret device.\n" + kRunning;
+inline const std::string kHeronUsbRun =
+    "OpenUSB() OK!\n" + kLoaded + "Re-open the heron device.\n" + kRunning;
+inline const std::string kFalconRun = kLoaded + "Re-open FALCON device.\n" + kRunning;
 
 class Session {
   public:
@@ -87,6 +92,14 @@ class Session {
         dir.write(name,
                   testsupport::read_file(std::string(LARKSPUR_SOURCE_DIR) + "/examples/" + name));
         return name;
+    }
+
+    // The command line for a board set up as board() sets it up: its target, its sample
+    // script and its transport.
+    std::vector<std::string> args_for(const std::string& setup) const {
+        const std::vector<std::string> w = words(setup);
+        const std::string port = w[1] == "uart" ? " -com 7" : w[1] == "usb" ? " -usb" : "";
+        return words("-t " + (w[1] == "hid" ? "falcon" : w[0]) + " -df " + example(w[0]) + port);
     }
 
     // Starts a board, "target transport options...", and waits until its device is there. A
@@ -116,6 +129,8 @@ class Session {
             << "board did not come up";
         if (emulated)
             emulation = words(boards.back()->out());
+        else if (wine_exe())
+            link_wine_port(board_lines("READY ", boards.size() - 1).at(0).substr(6));
         return *boards.back();
     }
 
@@ -162,12 +177,22 @@ class Session {
         opt.stdin_terminal = wine_exe() != nullptr;
         return std::make_unique<testsupport::Process>(larkspur_argv(args), opt, stdin_pty);
     }
-    // Keys at the run's console: its standard input natively, the key tool under Wine.
+    // Keys at the run's console: its standard input natively. Wine hands a program that polls
+    // its keyboard nothing from standard input: there the key tool (tests/support/
+    // wine_keys.cpp) types them into the console of the one larkspur.exe running in the prefix
+    // (the Wine tests hold the wine resource lock).
     static void send(testsupport::Process& run, const std::string& keys) {
-        if (wine_exe())
-            wine_send_keys(run, keys);
-        else
-            run.send(keys);
+        if (!wine_exe())
+            return run.send(keys);
+        const char* tool = std::getenv("LARKSPUR_WINE_KEYS");
+        ASSERT_TRUE(tool && *tool) << "LARKSPUR_WINE_KEYS names no key tool";
+        ASSERT_TRUE(run.running()) << "larkspur.exe has ended";
+        testsupport::RunOptions opt;
+        opt.stdin_data = keys;
+        opt.env.emplace("WINEDEBUG", "-all");
+        opt.timeout = 60s; // Wine starts slowly on a loaded machine
+        testsupport::RunResult r = testsupport::run({"wine", tool, "larkspur.exe"}, opt);
+        EXPECT_EQ(r.exit_code, 0) << r.err;
     }
 
     // Wine's device service takes the devices there when it starts, then follows their
@@ -188,9 +213,21 @@ class Session {
         wait.timeout = 60s;
         testsupport::run({"wineserver", "-w"}, wait);
     }
+    // Wine's COMn becomes a serial board's pseudo-terminal.
+    void link_wine_port(const std::string& entry) {
+        const char* prefix = std::getenv("WINEPREFIX");
+        ASSERT_TRUE(prefix && *prefix) << "the Wine tests need their own WINEPREFIX";
+        wine_links.push_back(prefix + ("/dosdevices/" + entry));
+        unlink(wine_links.back().c_str());
+        ASSERT_EQ(symlink(std::filesystem::read_symlink(dir.file("devices/" + entry)).c_str(),
+                          wine_links.back().c_str()),
+                  0);
+    }
     ~Session() {
         if (wine_entered)
             leave_wine();
+        for (const std::string& link : wine_links)
+            unlink(link.c_str());
     }
 
     testsupport::TempDir dir;
@@ -199,6 +236,7 @@ class Session {
     // What a run needs to reach the last emulated board: "UMOCKDEV_DIR=... LD_PRELOAD=...".
     std::vector<std::string> emulation;
     bool wine_entered = false;
+    std::vector<std::string> wine_links;
 };
 
 // The k-th acknowledgement word the board sent after the last frame it received, as the
@@ -223,20 +261,6 @@ inline std::string with_acks(const Session& s, std::string text) {
             text.replace(at, key.size(), ack_after_last_frame(s, k));
     }
     return text;
-}
-
-// The first n lines of a run's output, fewer when it has fewer.
-inline std::vector<std::string> head_lines(const std::string& out, size_t n) {
-    std::vector<std::string> l = testsupport::lines(out);
-    l.resize(std::min(l.size(), n));
-    return l;
-}
-
-inline std::string hex(const std::string& bytes) {
-    std::string out;
-    for (unsigned char c : bytes)
-        out.append({"0123456789abcdef"[c >> 4], "0123456789abcdef"[c & 15]});
-    return out;
 }
 
 // A boot ROM command frame as the board logs it.

@@ -1,11 +1,8 @@
 # The Windows release ZIP holds the executable, its README and the sample scripts, no image
 # (a stand-in image downloaded into a real chip is no program) and no test tool.
 # Run as: cmake -DPACKAGE=<zip> -P check_package.cmake
-execute_process(COMMAND ${CMAKE_COMMAND} -E tar tf ${PACKAGE}
-                OUTPUT_VARIABLE listing RESULT_VARIABLE rc)
-if(NOT rc EQUAL 0)
-    message(FATAL_ERROR "cannot list ${PACKAGE}")
-endif()
+# A ZIP that cannot be listed lacks every entry below.
+execute_process(COMMAND ${CMAKE_COMMAND} -E tar tf ${PACKAGE} OUTPUT_VARIABLE listing)
 set(expected larkspur.exe README.txt)
 foreach(t egret heron kestrel merlin hobby)
     list(APPEND expected examples/${t}.inc)

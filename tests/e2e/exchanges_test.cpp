@@ -1,13 +1,11 @@
 // What no board can make a whole run show: every boot ROM exchange on a line that hung up,
-// the memory read, and the USB device list's lock held past its wait.
+// a piece of the image the line takes only in part, and the memory read.
 #include "tests/e2e/board.h"
 
 #include "romproto/romproto.h"
 #include "transport/transport.h"
 #include "transport/uart/uart.h"
-#include "transport/usbdriver/usbdriver.h"
 
-#include <atomic>
 #include <functional>
 #include <regex>
 
@@ -71,7 +69,6 @@ TEST(Exchanges, AShortPieceEndsTheDownload) {
     s.board("egret uart --com 3 --baud 1200");
     setenv("LARKSPUR_DEVICES", s.devices().c_str(), 1);
     target_id = TARGET_EGRET;
-    use_usb = 0;
     ASSERT_EQ(OpenUART("COM3"), 1);
     COMMTIMEOUTS quick = {1000, 500, 5000, 0, 300};
     SetCommTimeouts(uart_handle, &quick);
@@ -95,7 +92,6 @@ TEST(Exchanges, MemoryReadRefusesAWrongAck) {
     s.board("heron uart --com 3 --wrong-ack read-gate");
     setenv("LARKSPUR_DEVICES", s.devices().c_str(), 1);
     target_id = TARGET_HERON;
-    use_usb = 0;
     ASSERT_EQ(OpenUART("COM3"), 1);
     uint8_t buf[8] = {};
     const std::string out = captured([&] { EXPECT_EQ(rom_read(0x1FFE6000, buf, 8), 0u); });
@@ -104,40 +100,6 @@ TEST(Exchanges, MemoryReadRefusesAWrongAck) {
     EXPECT_EQ(s.board_lines("FRAME "),
               std::vector<std::string>{frame(0x0101, 0x1FFE6000, 0x20, 8, 0, 0)});
     dev_close();
-}
-
-std::atomic<int> g_attaches{0};
-uint32_t count_attach(DeviceCtx*, DeviceInfo*, void*) {
-    ++g_attaches;
-    return 1;
-}
-
-// The lock held for longer than its 30 s wait: a list operation gives up with DRV_TIMEOUT
-// and leaves the list alone, and an attach that cannot be listed is dropped without a
-// callback.
-TEST(DriverFaults, ListLockNotHadWithinItsWait) {
-    Session s;
-    setenv("LARKSPUR_DEVICES", s.devices().c_str(), 1);
-    EventTable table{count_attach, nullptr, nullptr, nullptr};
-    MatchEntry m{0x2F5A, 0x0110, {}}; // the egret board's USB IDs
-    DriverCtx* conn = nullptr;
-    ASSERT_EQ(DriverOpen(&conn, &m, 1, &table, 1), DRV_OK);
-    ASSERT_EQ(OsEventWait(device_list_lock, 1), DRV_OK); // held from here on
-    s.board("egret usb");
-
-    DeviceCtx other{};
-    auto t0 = std::chrono::steady_clock::now();
-    EXPECT_EQ(DeviceListAdd(&other), DRV_TIMEOUT);
-    EXPECT_GE(std::chrono::steady_clock::now() - t0, 29s);
-    testsupport::eventually([] { return false; }, 2s);
-    EXPECT_EQ(OsEventSet(device_list_lock), DRV_OK);
-    testsupport::eventually([] { return false; }, 500ms);
-    EXPECT_EQ(device_list, nullptr);
-    EXPECT_EQ(g_attaches.load(), 0);
-    VersionRec rec{};
-    EXPECT_EQ(DriverIoctl(DRV_IOCTL_VERSION, INVALID_HANDLE_VALUE, &rec, sizeof rec, false),
-              DRV_NO_HANDLE);
-    DriverClose(conn);
 }
 
 } // namespace

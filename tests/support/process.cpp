@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 #include <utility>
@@ -69,24 +70,15 @@ bool rerun_under_umockdev() {
     const char* now = getenv("LD_PRELOAD");
     if (now && strstr(now, kPreload))
         return true;
-    std::string preload = kPreload;
-    std::ifstream maps("/proc/self/maps");
-    for (std::string line; std::getline(maps, line);) {
-        const size_t at = line.find('/');
-        if (at != std::string::npos && (line.find("/libasan.so") != std::string::npos ||
-                                        line.find("/libtsan.so") != std::string::npos)) {
-            preload = line.substr(at) + ":" + preload;
-            break;
-        }
-    }
-    setenv("LD_PRELOAD", preload.c_str(), 1);
-    std::ifstream cmdline("/proc/self/cmdline");
-    std::vector<std::string> args;
-    for (std::string a; std::getline(cmdline, a, '\0');)
-        args.push_back(a);
+    std::smatch runtime; // a sanitizer's, which must come first
+    const std::string maps = read_file("/proc/self/maps");
+    const bool sanitized =
+        std::regex_search(maps, runtime, std::regex("/\\S*/lib[at]san\\.so\\S*"));
+    setenv("LD_PRELOAD", ((sanitized ? runtime.str() + ":" : "") + kPreload).c_str(), 1);
+    std::string args = read_file("/proc/self/cmdline");
     std::vector<char*> argv;
-    for (std::string& a : args)
-        argv.push_back(a.data());
+    for (size_t at = 0; at < args.size(); at += std::strlen(&args[at]) + 1)
+        argv.push_back(&args[at]);
     argv.push_back(nullptr);
     execv("/proc/self/exe", argv.data());
     return false;
@@ -97,14 +89,10 @@ RunResult run(const std::vector<std::string>& argv, const RunOptions& opt) {
     Process p(argv, opt, false, opt.stdin_data.empty() && opt.stdin_null);
     p.send(opt.stdin_data);
     p.close_stdin();
-    RunResult res;
-    res.timed_out = p.wait_exit(opt.timeout) == -1;
-    res.exit_code = p.wait_exit(0ms);
+    const bool timed_out = p.wait_exit(opt.timeout) == -1;
     p.finish();
-    res.out = p.out();
-    res.err = p.err();
-    res.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    return res;
+    return {p.wait_exit(0ms), timed_out, p.out(), p.err(),
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count()};
 }
 
 struct Process::Shared {
@@ -120,18 +108,7 @@ Process::Process(const std::vector<std::string>& argv, const RunOptions& opt, bo
     if (pipe2(out_pipe, O_CLOEXEC) || pipe2(err_pipe, O_CLOEXEC))
         throw std::runtime_error("pipe failed");
     int child_in = -1;
-    if (stdin_pty) {
-        // All three streams on one terminal in its usual settings (echo, line editing), as
-        // at a console: what the screen receives arrives as err().
-        if (openpty(&in_fd_, &child_in, nullptr, nullptr, nullptr) != 0)
-            throw std::runtime_error("pty failed");
-        fcntl(in_fd_, F_SETFD, FD_CLOEXEC);
-        fcntl(child_in, F_SETFD, FD_CLOEXEC);
-        close(err_pipe[0]);
-        close(err_pipe[1]);
-        err_pipe[0] = fcntl(in_fd_, F_DUPFD_CLOEXEC, 0);
-        err_pipe[1] = fcntl(child_in, F_DUPFD_CLOEXEC, 0);
-    } else if (opt.stdin_terminal) {
+    if (stdin_pty || opt.stdin_terminal) {
         if (openpty(&in_fd_, &child_in, nullptr, nullptr, nullptr) != 0)
             throw std::runtime_error("pty failed");
         fcntl(in_fd_, F_SETFD, FD_CLOEXEC);
@@ -143,6 +120,14 @@ Process::Process(const std::vector<std::string>& argv, const RunOptions& opt, bo
             throw std::runtime_error("pipe failed");
         child_in = in_pipe[0];
         in_fd_ = in_pipe[1];
+    }
+    if (stdin_pty) {
+        // All three streams on one terminal in its usual settings (echo, line editing), as
+        // at a console: what the screen receives arrives as err().
+        close(err_pipe[0]);
+        close(err_pipe[1]);
+        err_pipe[0] = fcntl(in_fd_, F_DUPFD_CLOEXEC, 0);
+        err_pipe[1] = fcntl(child_in, F_DUPFD_CLOEXEC, 0);
     }
     pid_ = spawn(argv, opt, child_in, stdin_pty ? err_pipe[1] : out_pipe[1], err_pipe[1]);
     for (int fd : {child_in, out_pipe[1], err_pipe[1]})

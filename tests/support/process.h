@@ -63,8 +63,6 @@ class Process {
     Process(const std::vector<std::string>& argv, const RunOptions& opt = {},
             bool stdin_pty = false, bool stdin_null = false);
     ~Process();
-    Process(const Process&) = delete;
-    Process& operator=(const Process&) = delete;
 
     void send(const std::string& bytes);
     void close_stdin();

@@ -89,11 +89,10 @@ TEST(Script, EntriesInLineOrder) {
         Parsed r = parse(c.text);
         ASSERT_EQ(r.rc, 0) << c.text << r.out;
         EXPECT_EQ(r.out, "");
-        ASSERT_EQ(r.nodes.size(), c.want.size()) << c.text;
-        for (size_t i = 0; i < c.want.size(); ++i) {
-            EXPECT_EQ(r.nodes[i].addr, c.want[i].first) << i;
-            EXPECT_EQ(r.nodes[i].value, c.want[i].second) << i;
-        }
+        std::vector<std::pair<uint32_t, uint32_t>> got;
+        for (const dcd_node& n : r.nodes)
+            got.emplace_back(n.addr, n.value);
+        EXPECT_EQ(got, c.want) << c.text;
     }
 }
 

@@ -9,11 +9,8 @@
 #include "transport/usbbulk/usbbulk.h"
 #include "transport/usbdriver/usbdriver.h"
 
-#include <unistd.h>
-
 #include <atomic>
 #include <cstring>
-#include <fstream>
 #include <functional>
 #include <mutex>
 
@@ -133,10 +130,7 @@ struct Usb : ::testing::Test {
     EventTable table = rec.table();
     MatchEntry m = {0x2F5A, 0x0110, {}};
     DriverCtx* c = nullptr;
-    void SetUp() override {
-        unsetenv("LARKSPUR_DRIVER_VERSION");
-        setenv("LARKSPUR_DEVICES", s.devices().c_str(), 1);
-    }
+    void SetUp() override { unsetenv("LARKSPUR_DRIVER_VERSION"); }
     void TearDown() override {
         CloseUSB();
         usb_set_verbosity(0);
@@ -147,9 +141,7 @@ struct Usb : ::testing::Test {
     void board(const std::string& setup) {
         std::string w = setup + " ";
         s.board(w.insert(w.find(' '), " usb"));
-        for (const std::string& kv : s.emulation)
-            if (kv.rfind("UMOCKDEV_DIR=", 0) == 0)
-                setenv("UMOCKDEV_DIR", kv.substr(13).c_str(), 1);
+        setenv("UMOCKDEV_DIR", s.emulation.at(0).substr(13).c_str(), 1); // "UMOCKDEV_DIR=..."
     }
     // egret's boot ROM, through the driver alone: the USB valid flag, the image, the start.
     // Its device then detaches, and the test program's attaches.
@@ -170,21 +162,13 @@ struct Usb : ::testing::Test {
     }
 };
 
-TEST_F(Usb, ADriverBelowVersion600IsRefusedAndLeavesNothingBehind) {
-    const std::pair<const char*, DrvStatus> cases[] = {{"599", DRV_VERSION_TOO_OLD},
-                                                       {"600", DRV_OK}};
-    for (auto [version, want] : cases) {
-        setenv("LARKSPUR_DRIVER_VERSION", version, 1);
-        EXPECT_EQ(DriverOpen(&c, &m, 1, &table, 1), want) << version;
-        if (want == DRV_OK)
-            DriverClose(c);
-        else
-            EXPECT_EQ(c, reinterpret_cast<DriverCtx*>(DRV_INVALID_CONNECTION));
-        expect_nothing_open();
-    }
-}
-
+// A driver below version 600 is refused and leaves nothing behind; 600 will do.
 TEST_F(Usb, RegistrationRecords) {
+    setenv("LARKSPUR_DRIVER_VERSION", "599", 1);
+    EXPECT_EQ(DriverOpen(&c, &m, 1, &table, 1), DRV_VERSION_TOO_OLD);
+    EXPECT_EQ(c, reinterpret_cast<DriverCtx*>(DRV_INVALID_CONNECTION));
+    expect_nothing_open();
+    setenv("LARKSPUR_DRIVER_VERSION", "600", 1);
     Tap tap;
     MatchEntry two[2] = {m, {0x1234, 0x5678, {}}};
     two[1].reserved[5] = 0xAB; // copied as given
@@ -220,7 +204,6 @@ TEST_F(Usb, RegistrationRecords) {
         EXPECT_EQ(unreg.at(52), 1u);
         EXPECT_EQ(tap.of(DRV_IOCTL_WAIT_ENABLE)[0].b.size(), 48u);
     }
-    EXPECT_EQ(rec.attaches, 0u) << "without a board or a test bed there is no device";
 }
 
 TEST_F(Usb, WaitOutcome2WaitsAgainAnd1EndsTheLoopThatTheJoinAwaits) {
@@ -247,6 +230,32 @@ TEST_F(Usb, WaitOutcome2WaitsAgainAnd1EndsTheLoopThatTheJoinAwaits) {
     ThreadJoin(thread);
     EXPECT_EQ(handled.load(), 2); // outcomes 0 and 5
     EXPECT_EQ(step.load(), 6u);
+}
+
+// The lock held past its 30 s wait: a list operation gives up with DRV_TIMEOUT and leaves
+// the list alone, and the attach of a board that came meanwhile, which cannot be listed,
+// is dropped without a callback.
+using DriverFaults = Usb;
+TEST_F(DriverFaults, ListLockNotHadWithinItsWait) {
+    board("egret");
+    DriverCtx* b = nullptr; // makes the lock
+    ASSERT_EQ(DriverOpen(&b, nullptr, 0, nullptr, 0), DRV_OK);
+    ASSERT_EQ(OsEventWait(device_list_lock, 1), DRV_OK); // held from here on
+    ASSERT_EQ(DriverOpen(&c, &m, 1, &table, 1), DRV_OK); // the board's attach waits for it
+    DeviceCtx other{};
+    auto t0 = Clock::now();
+    EXPECT_EQ(DeviceListAdd(&other), DRV_TIMEOUT);
+    EXPECT_GE(Clock::now() - t0, 29s);
+    std::this_thread::sleep_for(2s);
+    EXPECT_EQ(OsEventSet(device_list_lock), DRV_OK);
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(device_list, nullptr);
+    EXPECT_EQ(rec.attaches, 0u);
+    VersionRec v{};
+    EXPECT_EQ(DriverIoctl(DRV_IOCTL_VERSION, INVALID_HANDLE_VALUE, &v, sizeof v, false),
+              DRV_NO_HANDLE);
+    DriverClose(c);
+    DriverClose(b);
 }
 
 TEST_F(Usb, TwoConnectionsKeepTheLockUntilTheLastCloses) {
@@ -287,11 +296,7 @@ TEST_F(Usb, AttachedDeviceIsDescribedClaimedAndPassedOn) {
     ASSERT_EQ(DeviceGetInfo(dev, &info), DRV_OK);
     auto reqs = tap.of(DRV_IOCTL_DEVICE_INFO);
     ASSERT_EQ(reqs.size(), 2u);
-    auto first = reqs[0].at<ParamsInfo>(), second = reqs[1].at<ParamsInfo>();
-    EXPECT_EQ(reqs[0].b.size(), sizeof(ParamsInfo));
-    EXPECT_EQ(first.unique_id, first_id);
-    EXPECT_EQ(first.buffer, nullptr);
-    EXPECT_EQ(second.buffer, info);
+    EXPECT_EQ(reqs[0].at<ParamsInfo>().buffer, nullptr);
     const Bytes device = {18,   1,    0x00, 0x02, 0xFF, 0, 0, 64, 0x5A,
                           0x2F, 0x10, 0x01, 0,    1,    0, 0, 0,  1};
     EXPECT_EQ(Bytes(info->device_descriptor, info->device_descriptor + 18), device);
@@ -299,14 +304,11 @@ TEST_F(Usb, AttachedDeviceIsDescribedClaimedAndPassedOn) {
     const AltSettingRec* alt = info->iface->alt;
     EXPECT_EQ(Bytes(alt->descriptor, alt->descriptor + 9), (Bytes{9, 4, 0, 0, 2, 0xFF, 0, 0, 0}));
     const PipeRec want[] = {{0x01, 2, 512, 0, 0}, {0x82, 2, 512, 0, 1}};
-    for (int i = 0; i < 2; ++i)
-        EXPECT_EQ(std::memcmp(&alt->pipes[i], &want[i], sizeof(PipeRec)), 0) << i;
+    EXPECT_EQ(std::memcmp(alt->pipes, want, sizeof want), 0);
     std::free(info);
 
     // Set interface claims and selects; a setting the device lacks never reaches it.
     EXPECT_EQ(DeviceSetInterface(dev, 0, 0), DRV_OK);
-    EXPECT_EQ(tap.of(DRV_IOCTL_SET_INTERFACE).at(0).b.size(), 16u);
-    EXPECT_EQ(tap.of(DRV_IOCTL_SET_INTERFACE)[0].at(0), first_id);
     EXPECT_NE(DeviceSetInterface(dev, 0, 1), DRV_OK);
     EXPECT_NE(DeviceSetInterface(dev, 1, 0), DRV_OK);
     EXPECT_EQ(s.board_lines("set interface"),
