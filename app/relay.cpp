@@ -140,7 +140,9 @@ void relay_output(char* lpInBuffer, uint8_t* ucBuf, int payload_len) {
         Sleep(SERIAL_POLL_MS);
         relay_serial_input(lpInBuffer);
         PurgeComm(uart_handle, PURGE_TXCLEAR);
-        PurgeComm(uart_handle, PURGE_TXABORT | PURGE_RXABORT);
+        // No receive abort: reads here are never pending, so on Windows it aborts nothing,
+        // but some serial layers (Wine's) flush the input for it and lose the board's output.
+        PurgeComm(uart_handle, PURGE_TXABORT);
         break;
     case route::usb_bulk:
         if (usb_read(4, usb_device_row, ucBuf, static_cast<int32_t>(RELAY_SLICE_MS)) == 1)

@@ -87,6 +87,23 @@ TEST_F(Uart, OpenMakesACookedLineRawAndDropsStaleInput) {
     EXPECT_EQ(st.cbInQue, 0u) << "stale input purged";
 }
 
+// The relay clears the transmit queue right after a key; on a pseudo-terminal the key is
+// already the board's input and must stay there.
+TEST_F(Uart, ATransmitPurgeOnAPseudoTerminalTakesNothingWritten) {
+    ASSERT_EQ(OpenUART("COM4"), 1);
+    const std::string keys(4000, 'k');
+    DWORD written = 0;
+    for (int i = 0; i < 20; ++i) {
+        ASSERT_EQ(uart_write(keys.data(), DWORD(keys.size()), &written), 1);
+        ASSERT_TRUE(PurgeComm(uart_handle, PURGE_TXCLEAR));
+        ASSERT_TRUE(PurgeComm(uart_handle, PURGE_TXABORT | PURGE_RXABORT));
+        size_t got = 0;
+        for (std::string part; got < keys.size() && !(part = pty.receive(1000)).empty();)
+            got += part.size();
+        ASSERT_EQ(got, keys.size()) << "pass " << i;
+    }
+}
+
 TEST_F(Uart, PortNames) {
     const std::string digits(120, '7'); // "\\.\COM", 120 digits and the zero fill the 128
     for (const auto& entry : {std::string("com19"), "com" + digits, "com" + digits + "7"})
