@@ -66,6 +66,7 @@ TEST(HidReports, DescriptorsGiveTheLengthsWindowsGives) {
         {"pop without push", hex("B4"), std::nullopt},
         {"five pushes", hex("A4 A4 A4 A4 A4"), std::nullopt},
         {"unnumbered, then numbered", hex("75 08 95 01 81 02 85 01 81 02"), std::nullopt},
+        {"an empty unnumbered report, then numbered", hex("81 02 85 01 81 02"), std::nullopt},
         {"pop back to no ID", hex("A4 85 01 75 08 95 01 B4 81 02"), std::nullopt},
     };
     for (const auto& r : rows)
