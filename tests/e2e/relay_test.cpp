@@ -118,9 +118,14 @@ TEST(Relay, SerialStreamArrivesWhole) {
     auto run = s.start(s.args_for("egret uart"));
     ASSERT_TRUE(run->wait_for_output("STREAM END", 60s)) << run->out().size();
     testsupport::eventually([] { return false; }, 200ms);
-    run->send("\x1b");
+    s.send(*run, "\x1b");
     EXPECT_EQ(run->wait_exit(10s), 0);
-    std::string out = run->out();
+    std::string out;
+    for (char c : run->out()) {
+        if (c == '\n' && wine_exe() && !out.empty() && out.back() == '\r')
+            out.pop_back(); // the Windows build's text mode wrote each "\n" as "\r\n"
+        out += c;
+    }
     EXPECT_EQ(out.find('\0'), std::string::npos);
     EXPECT_NE(out.find("ZERO BYTE SKIPPED"), std::string::npos) << out;
     size_t begin = out.find('\n', out.find("STREAM BEGIN")) + 1;
