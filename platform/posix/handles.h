@@ -14,7 +14,7 @@ namespace posix {
 struct HandleOps {
     BOOL (*read)(void* obj, void* buf, DWORD n, DWORD* got, OVERLAPPED* ov) = nullptr;
     BOOL (*write)(void* obj, const void* buf, DWORD n, DWORD* put, OVERLAPPED* ov) = nullptr;
-    BOOL (*ioctl)
+    BOOL(*ioctl)
     (void* obj, DWORD code, void* in, DWORD in_size, void* out, DWORD out_size, DWORD* returned,
      OVERLAPPED* ov) = nullptr;
     BOOL (*cancel_io)(void* obj) = nullptr;
