@@ -50,6 +50,7 @@ constexpr std::array<uint8_t, 41> kDescriptor = {
     0x85, 0x02, 0x09, 0x01, 0x81, 0x02, // report 2: input
     0x85, 0x02, 0x09, 0x01, 0x91, 0x02, // report 2: output
     0xC0};
+constexpr size_t kCountAt = 15; // the report count above
 
 // A read or write of the host, waiting for the board's loop.
 struct Call {
@@ -70,6 +71,7 @@ struct Node {
     std::string devnode, syspath, name;
     Inbox* inbox = nullptr;
     const Chip* chip = nullptr;
+    std::array<uint8_t, kDescriptor.size()> descriptor = kDescriptor;
     bool beside = false; // present only: another board's device, which takes nothing
     std::atomic<bool> gone{false};
     int master = -1; // one byte in the node's pty for each report the host can read
@@ -116,7 +118,7 @@ gboolean on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* c, gpointer ctx) {
     const unsigned long sized = req & ~(_IOC_SIZEMASK << _IOC_SIZESHIFT);
     if (req == HIDIOCGRDESCSIZE) {
         if (int* size = resolve<int>(arg, &hold))
-            *size = int(kDescriptor.size());
+            *size = int(n->descriptor.size());
         else
             res = -1, err = EFAULT;
     } else if (req == HIDIOCGRDESC) {
@@ -126,8 +128,8 @@ gboolean on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* c, gpointer ctx) {
         else if (rd->size > HID_MAX_DESCRIPTOR_SIZE)
             res = -1, err = EINVAL;
         else
-            std::memcpy(rd->value, kDescriptor.data(),
-                        std::min<size_t>(rd->size, kDescriptor.size()));
+            std::memcpy(rd->value, n->descriptor.data(),
+                        std::min<size_t>(rd->size, n->descriptor.size()));
     } else if (req == HIDIOCGRAWINFO) {
         if (auto* info = resolve<hidraw_devinfo>(arg, &hold))
             *info = {3 /* BUS_USB */, int16_t(n->chip->vendor_id), int16_t(n->chip->product_id)};
@@ -204,7 +206,7 @@ std::string record(const Node& n, unsigned seq) {
            "\nE: HID_NAME=" + n.name +
            "\nE: HID_PHYS=larkspur-board/input0\nE: HID_UNIQ=" + n.chip->name + "-" +
            std::to_string(seq) +
-           "\nH: report_descriptor=" + testbed_hex(kDescriptor.data(), kDescriptor.size()) +
+           "\nH: report_descriptor=" + testbed_hex(n.descriptor.data(), n.descriptor.size()) +
            "\n\n" + "P: " + dev + "/hidraw/" + raw + "\nN: " + raw +
            "\nE: SUBSYSTEM=hidraw\nE: DEVNAME=" + n.devnode + "\nE: MAJOR=241\nE: MINOR=" + minor +
            "\nA: dev=241:" + minor + "\n";
@@ -216,6 +218,7 @@ Node* appear(Dev& d, const Chip& chip, bool beside) {
     n->inbox = &d.inbox;
     n->chip = &chip;
     n->beside = beside;
+    n->descriptor[kCountAt] = uint8_t(d.l.b->opt->hid_declared_payload);
     n->devnode = "/dev/hidraw" + std::to_string(seq - 1);
     char hid[64];
     snprintf(hid, sizeof hid, "0003:%04X:%04X.%04X", chip.vendor_id, chip.product_id, seq);

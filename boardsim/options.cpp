@@ -98,6 +98,9 @@ std::string usage_text() {
            "                          fast as the pty)\n"
            "  --hid-interval-us N     at most one HID report per N microseconds each way\n"
            "                          (default 0)\n"
+           "  --hid-declared-payload N  the report descriptor declares N payload bytes each\n"
+           "                          way (0..64, default 64); the boot ROM still speaks in\n"
+           "                          64-byte reports\n"
            "  --usb-rate BYTES_PER_S  answer USB OUT data at that throughput (default\n"
            "                          unlimited)\n"
            "  --stream BYTES          after the DDR test log, stream BYTES of pattern text at\n"
@@ -207,6 +210,8 @@ std::string parse_options(int argc, const char* const* argv, Options& o) {
                     throw std::string("--baud needs at least 10");
             } else if (arg == "--hid-interval-us") {
                 o.hid_interval_us = uint32_t(number(10000000));
+            } else if (arg == "--hid-declared-payload") {
+                o.hid_declared_payload = uint32_t(number(64));
             } else if (arg == "--usb-rate") {
                 o.usb_rate = number(UINT32_MAX);
             } else if (arg == "--stream") {

@@ -31,9 +31,10 @@ struct Options {
     bool never_reappear = false;
     std::optional<uint64_t> unplug_after_bytes;
     std::optional<uint32_t> unplug_during_relay_ms;
-    uint32_t baud = 0;            // 0: as fast as the pty
-    uint32_t hid_interval_us = 0; // 0: no pacing
-    uint64_t usb_rate = 0;        // bytes per second, 0: unlimited
+    uint32_t baud = 0;                  // 0: as fast as the pty
+    uint32_t hid_interval_us = 0;       // 0: no pacing
+    uint32_t hid_declared_payload = 64; // payload bytes the report descriptor declares
+    uint64_t usb_rate = 0;              // bytes per second, 0: unlimited
     uint64_t stream_bytes = 0;
     bool zero_in_output = false;
     std::vector<std::string> beside;  // falcon boards whose boot ROM devices are there too

@@ -306,6 +306,15 @@ TEST_F(HidBoard, AVanishingDeviceFailsAtOnceAndASlowOneStopsTheWrite) {
     EXPECT_EQ(hid_read(buf.data(), 4), 0);
 }
 
+// A report needs its ID byte and at least one payload byte.
+TEST_F(HidBoard, ADeviceWhoseReportsCarryNoPayloadIsNotOpened) {
+    start("--hid-declared-payload 0");
+    EXPECT_EQ(hid_open(FALCON_VENDOR_ID, KESTREL_PRODUCT_ID), 0);
+    EXPECT_EQ(hid_handle, INVALID_HANDLE_VALUE);
+    start("--hid-declared-payload 1");
+    EXPECT_EQ(hid_open(FALCON_VENDOR_ID, KESTREL_PRODUCT_ID), 1);
+}
+
 // The class calls refuse what is not theirs with the codes the part code sees: a handle of
 // another kind, a missing or malformed record, a buffer too small, a path that is no
 // hidraw node.
