@@ -261,13 +261,15 @@ TEST(Keys, OnATerminalLoneEscIsAKeySequencesAreDroppedUnechoedAndSettingsComeBac
             {"/bin/sh", "-c", "exec \"$0\" keys 10000 <\"$1\"", PLATFORM_HELPER, pty.path});
         ASSERT_TRUE(helper.wait_for_log("ready", 5s)) << helper.log();
         EXPECT_EQ(pty.settings().c_lflag & (ICANON | ECHO | ISIG), tcflag_t(ISIG));
-        if (!sigterm) { // up arrow, F1, shift F5, Enter; then ESC on its own
-            pty.send("a\x1b[Ab\x1bOPc\x1b[15;2~\r");
+        if (!sigterm) { // up arrow, F1, shift F5, Enter, a sequence cut off; then ESC on its own
+            pty.send("a\x1b[Ab\x1bOPc\x1b[15;2~\r\x1b[1;");
             ASSERT_TRUE(helper.wait_for_log("13 ", 3s)) << helper.log();
             Sleep(100);
+            pty.send("d");
+            ASSERT_TRUE(helper.wait_for_log("100 ", 3s)) << helper.log();
             pty.send("\x1b");
             ASSERT_TRUE(eventually([&] { return !helper.running(); }, 5s));
-            EXPECT_EQ(helper.log(), "ready\n97 98 99 13 27 ");
+            EXPECT_EQ(helper.log(), "ready\n97 98 99 13 100 27 ");
             EXPECT_EQ(pty.receive(100), "") << "nothing echoed";
         }
         if (sigterm)
