@@ -33,7 +33,6 @@ std::set<dev_t> g_open_ports;
 struct Serial {
     int fd = -1;
     dev_t rdev = 0;
-    bool pseudo_terminal = false;
     std::mutex m; // guards timeouts
     COMMTIMEOUTS timeouts{};
 
@@ -333,7 +332,6 @@ HANDLE serial_create(const std::string& port, DWORD flags) {
     auto s = std::make_shared<Serial>();
     s->fd = fd;
     s->rdev = st.st_rdev;
-    s->pseudo_terminal = major(st.st_rdev) >= 136 && major(st.st_rdev) <= 143; // Unix98 slaves
 
     // Raw bytes both ways, or no port: a cooked line would eat and rewrite bytes of every
     // frame. VMIN 1 makes an empty non-blocking read EAGAIN, so that a read of 0 bytes can
@@ -423,7 +421,8 @@ BOOL PurgeComm(HANDLE h, DWORD flags) {
     const bool rx = flags & PURGE_RXCLEAR;
     // A pseudo-terminal has no transmitter: what was written is already the other end's
     // input, which the kernel's flush would take from it.
-    const bool tx = (flags & PURGE_TXCLEAR) && !s->pseudo_terminal;
+    const bool pseudo_terminal = major(s->rdev) >= 136 && major(s->rdev) <= 143; // Unix98 slaves
+    const bool tx = (flags & PURGE_TXCLEAR) && !pseudo_terminal;
     if ((rx || tx) && ::tcflush(s->fd, rx && tx ? TCIOFLUSH : rx ? TCIFLUSH : TCOFLUSH) != 0)
         return fail(io_error(errno));
     return TRUE;
