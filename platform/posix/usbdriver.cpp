@@ -19,6 +19,7 @@
 #include <array>
 #include <atomic>
 #include <bitset>
+#include <chrono>
 #include <climits>
 #include <condition_variable>
 #include <cstdlib>
@@ -396,6 +397,63 @@ int claim(UsbDev& usb, uint8_t interface_number, libusb_device_handle** h) {
     return LIBUSB_SUCCESS;
 }
 
+// One transfer, completed by the event thread. libusb's synchronous calls would do, but
+// they end on a flag read without a lock, so no checker can see the transfer's release
+// ordered after the event thread's last touch of it.
+struct Completion {
+    std::mutex m;
+    std::condition_variable cv;
+    bool done = false;
+};
+
+void LIBUSB_CALL transfer_done(libusb_transfer* t) {
+    auto* c = static_cast<Completion*>(t->user_data);
+    std::lock_guard<std::mutex> lk(c->m);
+    c->done = true;
+    c->cv.notify_all();
+}
+
+int transfer(libusb_device_handle* h, uint8_t type, uint8_t ep, unsigned char* buf, int size,
+             int* done, unsigned timeout) {
+    std::unique_ptr<libusb_transfer, decltype(&libusb_free_transfer)> t(libusb_alloc_transfer(0),
+                                                                        libusb_free_transfer);
+    if (!t)
+        return LIBUSB_ERROR_NO_MEM;
+    Completion c;
+    if (type == LIBUSB_TRANSFER_TYPE_BULK)
+        libusb_fill_bulk_transfer(t.get(), h, ep, buf, size, transfer_done, &c, timeout);
+    else
+        libusb_fill_interrupt_transfer(t.get(), h, ep, buf, size, transfer_done, &c, timeout);
+    if (int r = libusb_submit_transfer(t.get()); r != LIBUSB_SUCCESS)
+        return r;
+    std::unique_lock<std::mutex> lk(c.m);
+    // libusb ends it at its timeout; should that never come, it is cancelled, and the
+    // buffer stays the transfer's until the cancel completes.
+    if (!c.cv.wait_for(lk, std::chrono::milliseconds(timeout) + std::chrono::seconds(2),
+                       [&] { return c.done; })) {
+        lk.unlock();
+        libusb_cancel_transfer(t.get());
+        lk.lock();
+        c.cv.wait(lk, [&] { return c.done; });
+    }
+    *done = t->actual_length;
+    switch (t->status) {
+    case LIBUSB_TRANSFER_COMPLETED:
+        return LIBUSB_SUCCESS;
+    case LIBUSB_TRANSFER_TIMED_OUT:
+    case LIBUSB_TRANSFER_CANCELLED:
+        return LIBUSB_ERROR_TIMEOUT;
+    case LIBUSB_TRANSFER_STALL:
+        return LIBUSB_ERROR_PIPE;
+    case LIBUSB_TRANSFER_NO_DEVICE:
+        return LIBUSB_ERROR_NO_DEVICE;
+    case LIBUSB_TRANSFER_OVERFLOW:
+        return LIBUSB_ERROR_OVERFLOW;
+    default:
+        return LIBUSB_ERROR_IO;
+    }
+}
+
 // ---- requests -----------------------------------------------------------------------
 
 template <class T> T* record(void* in, DWORD size) {
@@ -566,9 +624,7 @@ uint32_t serve_transfer(Driver& d, void* in, DWORD size) {
     auto* buf = static_cast<unsigned char*>(p->buffer);
     const uint8_t ep = static_cast<uint8_t>(p->pipe);
     int done = 0;
-    int r = type == LIBUSB_TRANSFER_TYPE_BULK
-                ? libusb_bulk_transfer(h, ep, buf, int(p->size), &done, timeout)
-                : libusb_interrupt_transfer(h, ep, buf, int(p->size), &done, timeout);
+    int r = transfer(h, type, ep, buf, int(p->size), &done, timeout);
     p->dwBytesTransferred = static_cast<uint32_t>(std::max(done, 0));
     return status_of(r);
 }
