@@ -443,13 +443,9 @@ int transfer(libusb_device_handle* h, uint8_t type, uint8_t ep, unsigned char* b
     case LIBUSB_TRANSFER_TIMED_OUT:
     case LIBUSB_TRANSFER_CANCELLED:
         return LIBUSB_ERROR_TIMEOUT;
-    case LIBUSB_TRANSFER_STALL:
-        return LIBUSB_ERROR_PIPE;
     case LIBUSB_TRANSFER_NO_DEVICE:
         return LIBUSB_ERROR_NO_DEVICE;
-    case LIBUSB_TRANSFER_OVERFLOW:
-        return LIBUSB_ERROR_OVERFLOW;
-    default:
+    default: // stall, overflow, error: all one failure to the caller
         return LIBUSB_ERROR_IO;
     }
 }
