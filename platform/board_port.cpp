@@ -6,7 +6,9 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#ifndef _WIN32
 #include <mutex>
+#endif
 #include <optional>
 
 namespace {
@@ -21,8 +23,16 @@ struct board_binding {
 };
 
 board_binding binding;
-// The USB driver's event thread binds the board as the run's thread looks for it.
+#ifdef _WIN32
+// Only the run's thread asks: the USB driver there tells no port.
+struct binding_guard {};
+#else
+// The stand-in USB driver's event thread binds the board as the run's thread looks for it.
 std::mutex binding_lock;
+struct binding_guard {
+    std::lock_guard<std::mutex> held{binding_lock};
+};
+#endif
 
 bool digits(const std::string& s, size_t from, size_t to) {
     return from < to && std::all_of(s.begin() + from, s.begin() + to,
@@ -131,18 +141,18 @@ bool port_before(const port_names& a, const port_names& b) {
 }
 
 bool board_choice_valid() {
-    std::lock_guard<std::mutex> lk(binding_lock);
+    [[maybe_unused]] binding_guard guard;
     return !read_choice().malformed;
 }
 
 bool board_port_unbound() {
-    std::lock_guard<std::mutex> lk(binding_lock);
+    [[maybe_unused]] binding_guard guard;
     const board_binding& b = read_choice();
     return b.chosen.empty() && !b.taken;
 }
 
 bool board_choice_without_ports(const char* route) {
-    std::lock_guard<std::mutex> lk(binding_lock);
+    [[maybe_unused]] binding_guard guard;
     const board_binding& b = read_choice();
     if (b.raw.empty())
         return true;
@@ -155,7 +165,7 @@ bool board_choice_without_ports(const char* route) {
 }
 
 bool board_port_allowed(const port_names& port) {
-    std::lock_guard<std::mutex> lk(binding_lock);
+    [[maybe_unused]] binding_guard guard;
     const board_binding& b = read_choice();
     if (b.malformed)
         return false;
@@ -172,7 +182,7 @@ bool board_port_allowed(const port_names& port) {
 }
 
 void board_port_taken(const port_names& port, const std::vector<port_names>& others) {
-    std::lock_guard<std::mutex> lk(binding_lock);
+    [[maybe_unused]] binding_guard guard;
     const board_binding& b = read_choice();
     if (b.taken)
         return;
@@ -188,7 +198,7 @@ void board_port_taken(const port_names& port, const std::vector<port_names>& oth
 }
 
 void board_port_missing() {
-    std::lock_guard<std::mutex> lk(binding_lock);
+    [[maybe_unused]] binding_guard guard;
     const board_binding& b = read_choice();
     if (b.chosen.empty() || b.taken || b.said_missing)
         return;
@@ -197,6 +207,6 @@ void board_port_missing() {
 }
 
 void board_port_reset() {
-    std::lock_guard<std::mutex> lk(binding_lock);
+    [[maybe_unused]] binding_guard guard;
     binding = board_binding{};
 }
