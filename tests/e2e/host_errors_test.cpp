@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -128,7 +129,15 @@ long cpu_ticks(int pid) {
     return utime + stime;
 }
 
-enum class Input { keys, esc_then_end, end, null };
+// keys: typed during the relay, ESC last; terminal: the same at a terminal
+enum class Input { keys, terminal, esc_then_end, end, null };
+
+// Whether the terminal behind fd echoes what is typed.
+bool echoes(int fd) {
+    termios t{};
+    EXPECT_EQ(tcgetattr(fd, &t), 0);
+    return t.c_lflag & ECHO;
+}
 
 struct Ending {
     const char* name;
@@ -143,6 +152,8 @@ const Ending kEndings[] = {
     // `larkspur ... | head -1`: prints fail from the first line on; the run goes through its
     // download and relay, a key still reaches the board, and ESC ends it with 0.
     {"reader_gone_relays_to_esc", "egret uart", Input::keys, "", 0},
+    // At a terminal: unechoed keys while it runs, the terminal as it was once it has ended.
+    {"reader_gone_at_a_terminal", "egret uart", Input::terminal, "", 0},
     {"reader_gone_failure_exit", "egret uart --gate product", Input::null, "", 255},
     // `(sleep N; printf '\033') | larkspur ...`: the ESC is the last byte before the end.
     {"esc_then_end_of_input_serial", "egret uart", Input::esc_then_end, kSerialRun, 0},
@@ -162,14 +173,17 @@ TEST_P(StreamsGone, RunGoesOnAndEndsAsItWould) {
     s.board(e.board);
     testsupport::RunOptions opt = s.larkspur_options();
     opt.stdout_gone = e.head.empty();
+    opt.stdin_terminal = e.input == Input::terminal;
+    const bool typed = e.input == Input::keys || e.input == Input::terminal;
     testsupport::Process run(larkspur_argv(s.args_for(e.board)), opt, false,
                              e.input == Input::null);
     if (e.input == Input::esc_then_end)
         run.send("\x1b");
-    if (e.input != Input::keys)
+    if (!typed)
         run.close_stdin();
 
-    if (e.input == Input::keys) {
+    int terminal = -1; // the run's terminal, seen from here
+    if (typed) {
         // Nobody reads the output: the board's log shows the test program running.
         ASSERT_TRUE(testsupport::eventually(
             [&] { return !s.board_lines("PASS ").empty() || !run.running(); }, 60s));
@@ -177,6 +191,13 @@ TEST_P(StreamsGone, RunGoesOnAndEndsAsItWould) {
         run.send("q");
         EXPECT_TRUE(testsupport::eventually([&] { return !s.board_lines("KEY ").empty(); }, 10s))
             << s.board_log();
+        if (e.input == Input::terminal) {
+            const std::string tty =
+                std::filesystem::read_symlink("/proc/" + std::to_string(run.pid()) + "/fd/0");
+            terminal = open(tty.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+            ASSERT_GE(terminal, 0) << tty;
+            EXPECT_FALSE(echoes(terminal)) << "the relay reads keys unechoed";
+        }
         run.send("\x1b");
     }
     if (e.exit >= 0) {
@@ -195,6 +216,10 @@ TEST_P(StreamsGone, RunGoesOnAndEndsAsItWould) {
     }
     run.finish();
     EXPECT_EQ(run.err(), "");
+    if (terminal >= 0) {
+        EXPECT_TRUE(echoes(terminal)) << "the terminal was left as the run had it";
+        close(terminal);
+    }
     if (e.exit == 255) {
         EXPECT_EQ(s.board_lines("FRAME ").size(), 1u) << "the GATE query alone";
     }
