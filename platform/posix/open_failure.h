@@ -1,5 +1,5 @@
-// Why a device that is there could not be opened, said to the user on standard error.
-// Standard output keeps the lines the Windows build prints; this is the one addition.
+// Why a device that is there could not be opened, said to the user on standard error;
+// standard output keeps the lines the Windows build prints.
 #pragma once
 
 #include <string>
