@@ -143,8 +143,9 @@ struct Ending {
     const char* name;
     std::string board;
     Input input;
-    std::string head; // the first lines on standard output; none when nobody reads it
-    int exit = 0;     // -1: the run relays on until it is stopped
+    std::string head;    // the first lines on standard output; none when nobody reads it
+    int exit = 0;        // -1: the run relays on until it is stopped
+    bool closed = false; // standard output closed outright (`>&-`), not a pipe
     friend void PrintTo(const Ending& e, std::ostream* os) { *os << e.name; }
 };
 
@@ -154,6 +155,9 @@ const Ending kEndings[] = {
     {"reader_gone_relays_to_esc", "egret uart", Input::keys, "", 0},
     // At a terminal: unechoed keys while it runs, the terminal as it was once it has ended.
     {"reader_gone_at_a_terminal", "egret uart", Input::terminal, "", 0},
+    // The descriptor a closed standard output leaves free is not the board's device, which
+    // would then be written every line.
+    {"stdout_closed_hid", "kestrel hid", Input::keys, "", 0, true},
     {"reader_gone_failure_exit", "egret uart --gate product", Input::null, "", 255},
     // `(sleep N; printf '\033') | larkspur ...`: the ESC is the last byte before the end.
     {"esc_then_end_of_input_serial", "egret uart", Input::esc_then_end, kSerialRun, 0},
@@ -175,8 +179,10 @@ TEST_P(StreamsGone, RunGoesOnAndEndsAsItWould) {
     opt.stdout_gone = e.head.empty();
     opt.stdin_terminal = e.input == Input::terminal;
     const bool typed = e.input == Input::keys || e.input == Input::terminal;
-    testsupport::Process run(larkspur_argv(s.args_for(e.board)), opt, false,
-                             e.input == Input::null);
+    std::vector<std::string> argv = larkspur_argv(s.args_for(e.board));
+    if (e.closed)
+        argv.insert(argv.begin(), {"sh", "-c", "exec \"$0\" \"$@\" >&-"});
+    testsupport::Process run(argv, opt, false, e.input == Input::null);
     if (e.input == Input::esc_then_end)
         run.send("\x1b");
     if (!typed)
@@ -191,6 +197,10 @@ TEST_P(StreamsGone, RunGoesOnAndEndsAsItWould) {
         run.send("q");
         EXPECT_TRUE(testsupport::eventually([&] { return !s.board_lines("KEY ").empty(); }, 10s))
             << s.board_log();
+        if (e.closed) {
+            EXPECT_EQ(std::filesystem::read_symlink("/proc/" + std::to_string(run.pid()) + "/fd/1"),
+                      "/dev/null");
+        }
         if (e.input == Input::terminal) {
             const std::string tty =
                 std::filesystem::read_symlink("/proc/" + std::to_string(run.pid()) + "/fd/0");
