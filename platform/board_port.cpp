@@ -20,6 +20,7 @@ struct board_binding {
     bool malformed = false; // set, but no port
     std::optional<port_names> taken;
     bool said_missing = false;
+    bool unplaced_refused = false; // a candidate was passed over: its port could not be told
 };
 
 board_binding binding;
@@ -76,7 +77,7 @@ const board_binding& read_choice() {
 }
 
 std::string shown(const port_names& port) {
-    return port.empty() ? std::string("an unknown port") : port.front();
+    return port.empty() ? std::string("an unknown one") : port.front();
 }
 
 } // namespace
@@ -177,6 +178,8 @@ bool board_port_allowed(const port_names& port) {
     }
     if (b.chosen.empty())
         return true;
+    if (port.empty())
+        binding.unplaced_refused = true;
     return std::any_of(port.begin(), port.end(),
                        [&](const std::string& n) { return port_at_or_below(n, b.chosen); });
 }
@@ -189,6 +192,13 @@ void board_port_taken(const port_names& port, const std::vector<port_names>& oth
     binding.taken = port;
     if (!b.chosen.empty() || others.empty())
         return;
+    if (port.empty()) {
+        say("more than one board found, ",
+            std::to_string(others.size() + 1) +
+                " in all; this system tells no board's port, so the first found is used and "
+                "LARKSPUR_BOARD cannot choose another");
+        return;
+    }
     std::string list = shown(port);
     for (const port_names& o : others)
         list += ", " + shown(o);
@@ -203,7 +213,10 @@ void board_port_missing() {
     if (b.chosen.empty() || b.taken || b.said_missing)
         return;
     binding.said_missing = true;
-    say("no board found on port ", b.raw + " (LARKSPUR_BOARD)");
+    say("no board found on port ",
+        b.raw + " (LARKSPUR_BOARD)" +
+            (b.unplaced_refused ? "; this system tells no board's port, so none can be chosen"
+                                : ""));
 }
 
 void board_port_reset() {
