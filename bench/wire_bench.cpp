@@ -287,6 +287,25 @@ class Bench {
         return p;
     }
 
+    // The plain client's download, n times against a fresh board each: the median time and
+    // the median CPU, so that one slow start on a busy machine does not set the floor.
+    PlainResult plain_median(const RunSpec& spec, const std::string& frame, int n) {
+        std::vector<double> secs, cpus;
+        PlainResult m;
+        for (int i = 0; i < n; ++i) {
+            PlainResult p = plain(spec, frame);
+            if (!p.failure.empty())
+                return p;
+            secs.push_back(p.seconds);
+            cpus.push_back(p.cpu_s);
+        }
+        std::sort(secs.begin(), secs.end());
+        std::sort(cpus.begin(), cpus.end());
+        m.seconds = secs[secs.size() / 2];
+        m.cpu_s = cpus[cpus.size() / 2];
+        return m;
+    }
+
     // How long one pass of the relay waits for board output when there is none.
     static double relay_wait_s(Transport t) { return t == Transport::Uart ? 0.005 : 0.010; }
 
@@ -438,6 +457,7 @@ int main_bench(int argc, char** argv) {
     const double idle_s = cfg.quick ? 2 : kIdleSeconds;
     const double stream_s = cfg.quick ? 3 : kStreamSeconds;
     const int keys = cfg.quick ? 3 : 20;
+    const int plain_runs = cfg.quick ? 1 : 5;
 
     Bench b(cfg);
     std::vector<Row> rows;
@@ -486,9 +506,9 @@ int main_bench(int argc, char** argv) {
         PerTransport& pr = results[t];
         progress(std::string(name_of(t)) + ": the plain client's downloads and idle reads");
         pr.plain_full = checked_plain(std::string(name_of(t)) + " 64 KiB",
-                                      b.plain(spec, pr.full.download_frame));
+                                      b.plain_median(spec, pr.full.download_frame, plain_runs));
         pr.plain_small = checked_plain(std::string(name_of(t)) + " 8 KiB",
-                                       b.plain(small, pr.small.download_frame));
+                                       b.plain_median(small, pr.small.download_frame, plain_runs));
         pr.plain_idle = checked_plain(std::string(name_of(t)) + " idle", b.plain(spec, "", idle_s));
     }
 
@@ -516,12 +536,13 @@ int main_bench(int argc, char** argv) {
         }
         double floor = pr.plain_full.seconds;
         double share = took > 0 && floor > 0 ? floor / took : 0;
-        rows.push_back({download_figure, fmt("%s, %s", name_of(t), rate_of(t).c_str()),
-                        fmt("**%.1f%%** of the plain client's rate: ", share * 100) + measured,
-                        fmt("plain client: %.3f %s; wire time of the image bytes: %.3f %s "
-                            "(larkspur at %.1f%% of it)",
-                            floor * k, unit, wire * k, unit, eff * 100),
-                        ">= 95% of the plain client's", verdict(share >= 0.95)});
+        rows.push_back(
+            {download_figure, fmt("%s, %s", name_of(t), rate_of(t).c_str()),
+             fmt("**%.1f%%** of the plain client's rate: ", share * 100) + measured,
+             fmt("plain client (median of %d): %.3f %s; wire time of the image bytes: %.3f %s "
+                 "(larkspur at %.1f%% of it)",
+                 plain_runs, floor * k, unit, wire * k, unit, eff * 100),
+             ">= 95% of the plain client's", verdict(share >= 0.95)});
     }
     // The largest image the board takes, over USB bulk at the usual rate and at a full-speed
     // link's: its one bulk write must outlast the wire time.
@@ -534,24 +555,25 @@ int main_bench(int argc, char** argv) {
             const std::string at = fmt("%.1f MB/s", double(rate) / 1e6);
             progress("USB bulk: largest image at " + at);
             RunResult r = checked("USB bulk largest image at " + at, b.run(spec));
-            PlainResult p =
-                checked_plain("USB bulk largest image at " + at, b.plain(spec, r.download_frame));
+            PlainResult p = checked_plain("USB bulk largest image at " + at,
+                                          b.plain_median(spec, r.download_frame, plain_runs));
             double wire = double(kLargestImage) / double(rate);
             double took = std::max(r.download_s, r.received_s);
             double eff = took > 0 ? wire / took : 0;
             double share = took > 0 && p.seconds > 0 ? p.seconds / took : 0;
-            rows.push_back({fmt("Download of the largest image (%u bytes), \"Image loading...\" "
-                                "to \"download Image to IRAM OK\"",
-                                kLargestImage),
-                            "USB bulk, " + at,
-                            fmt("**%.1f%%** of the plain client's rate: %.3f ms (host line %.3f, "
-                                "last byte at the board %.3f)",
-                                share * 100, took * 1e3, r.download_s * 1e3, r.received_s * 1e3),
-                            fmt("plain client: %.3f ms; wire time of the image bytes: %.3f ms "
-                                "(larkspur at %.1f%% of it)",
-                                p.seconds * 1e3, wire * 1e3, eff * 100),
-                            ">= 95% of the plain client's",
-                            verdict(r.failure.empty() && p.failure.empty() && share >= 0.95)});
+            rows.push_back(
+                {fmt("Download of the largest image (%u bytes), \"Image loading...\" "
+                     "to \"download Image to IRAM OK\"",
+                     kLargestImage),
+                 "USB bulk, " + at,
+                 fmt("**%.1f%%** of the plain client's rate: %.3f ms (host line %.3f, "
+                     "last byte at the board %.3f)",
+                     share * 100, took * 1e3, r.download_s * 1e3, r.received_s * 1e3),
+                 fmt("plain client (median of %d): %.3f ms; wire time of the image bytes: %.3f ms "
+                     "(larkspur at %.1f%% of it)",
+                     plain_runs, p.seconds * 1e3, wire * 1e3, eff * 100),
+                 ">= 95% of the plain client's",
+                 verdict(r.failure.empty() && p.failure.empty() && share >= 0.95)});
         }
     }
     // Host CPU up to the relay.
