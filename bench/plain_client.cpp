@@ -2,14 +2,15 @@
 // same device calls (hidraw found through udev, usbfs through libusb), so that the wire
 // benchmark can tell what the emulation of those devices costs from what larkspur adds.
 //
-//   larkspur-plain-client hid-download VID PID FRAME IMAGE WORDS  frame, image, WORDS words back
-//   larkspur-plain-client usb-download VID PID FRAME IMAGE        frame, one word back, image
+//   larkspur-plain-client hid-replay VID PID SCRIPT IMAGE  the boot ROM exchanges of a run
+//   larkspur-plain-client usb-replay VID PID SCRIPT IMAGE
 //   larkspur-plain-client hid-idle VID PID SECONDS   a read waited on in 10 ms slices
 //   larkspur-plain-client usb-idle VID PID SECONDS   4-byte bulk reads of 10 ms, back to back
 //
-// FRAME is the 16-byte download frame in hex, as the board logged larkspur's. Prints
-// "seconds S cpu C": the transfer's wall time (or the idle time) and the process's CPU time
-// in it; a download's CPU is the whole process's, start-up included.
+// SCRIPT is what a run's board logged, one step a line: "F <hex>" a 16-byte frame to send,
+// "W" a word to read back, "I" the image file to send, "T" the download's start. Prints
+// "seconds S cpu C": the download's wall time from T to the end (or the idle time) and the
+// process's CPU time (a replay's: the whole process, start-up included).
 #include <fcntl.h>
 #include <libudev.h>
 #include <libusb.h>
@@ -23,7 +24,9 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <functional>
 #include <iterator>
+#include <sstream>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -60,6 +63,39 @@ std::vector<uint8_t> from_hex(const std::string& hex) {
     if (out.size() != 16)
         fail("a frame is 16 bytes: " + hex);
     return out;
+}
+
+// The steps of a replay, each done by the transport's own calls.
+struct Steps {
+    std::function<void(const std::vector<uint8_t>&)> frame;
+    std::function<void()> word;
+    std::function<void(const std::vector<uint8_t>&)> image;
+};
+
+void replay(const std::string& script_path, const std::vector<uint8_t>& image, const Steps& s) {
+    std::ifstream script(script_path);
+    double t0 = -1;
+    std::string line;
+    int steps = 0;
+    while (std::getline(script, line)) {
+        std::istringstream in(line);
+        std::string op, arg;
+        in >> op >> arg;
+        if (op == "T")
+            t0 = now_s();
+        else if (op == "F")
+            s.frame(from_hex(arg));
+        else if (op == "W")
+            s.word();
+        else if (op == "I")
+            s.image(image);
+        else
+            fail("a script line is \"F <hex>\", \"W\", \"I\" or \"T\": " + line);
+        ++steps;
+    }
+    if (steps == 0 || t0 < 0)
+        fail("the script " + script_path + " holds no download");
+    std::printf("seconds %.6f cpu %.6f\n", now_s() - t0, cpu_s());
 }
 
 std::vector<uint8_t> read_image(const std::string& path) {
@@ -121,19 +157,21 @@ void hid_read(int fd) {
         fail(std::string("hidraw read: ") + std::strerror(errno));
 }
 
-void hid_download(unsigned vid, unsigned pid, const std::vector<uint8_t>& frame,
-                  const std::vector<uint8_t>& image, int words) {
+// Frames go in reports with ID 1, the image in reports with ID 2, each word comes back in a
+// report of its own.
+void hid_replay(unsigned vid, unsigned pid, const std::string& script,
+                const std::vector<uint8_t>& image) {
     Fd dev(open(find_hidraw(vid, pid).c_str(), O_RDWR | O_CLOEXEC));
     if (dev.fd < 0)
         fail(std::string("hidraw open: ") + std::strerror(errno));
-    double t0 = now_s();
-    hid_write(dev.fd, 1, frame.data(), frame.size());
     constexpr size_t payload = kReportLen - 1;
-    for (size_t off = 0; off < image.size(); off += payload)
-        hid_write(dev.fd, 2, image.data() + off, std::min(payload, image.size() - off));
-    for (int i = 0; i < words; ++i)
-        hid_read(dev.fd);
-    std::printf("seconds %.6f cpu %.6f\n", now_s() - t0, cpu_s());
+    replay(script, image,
+           {[&](const std::vector<uint8_t>& f) { hid_write(dev.fd, 1, f.data(), f.size()); },
+            [&] { hid_read(dev.fd); },
+            [&](const std::vector<uint8_t>& img) {
+                for (size_t off = 0; off < img.size(); off += payload)
+                    hid_write(dev.fd, 2, img.data() + off, std::min(payload, img.size() - off));
+            }});
 }
 
 void hid_idle(unsigned vid, unsigned pid, double seconds) {
@@ -177,18 +215,24 @@ struct Usb {
     }
 };
 
-void usb_download(unsigned vid, unsigned pid, std::vector<uint8_t> frame,
-                  std::vector<uint8_t> image) {
+// A frame in one bulk transfer, each word in a 4-byte read, the image in one transfer.
+void usb_replay(unsigned vid, unsigned pid, const std::string& script,
+                const std::vector<uint8_t>& image) {
     Usb usb(vid, pid);
-    double t0 = now_s();
-    if (usb.bulk(kOut, frame.data(), frame.size(), 50) != int(frame.size()))
-        fail("the frame was not taken");
-    uint8_t word[4];
-    if (usb.bulk(kIn, word, sizeof word, 1000) != int(sizeof word))
-        fail("no word after the frame");
-    if (usb.bulk(kOut, image.data(), image.size(), 10000) != int(image.size()))
-        fail("the image was not taken");
-    std::printf("seconds %.6f cpu %.6f\n", now_s() - t0, cpu_s());
+    replay(script, image,
+           {[&](std::vector<uint8_t> f) {
+                if (usb.bulk(kOut, f.data(), f.size(), 50) != int(f.size()))
+                    fail("a frame was not taken");
+            },
+            [&] {
+                uint8_t word[4];
+                if (usb.bulk(kIn, word, sizeof word, 1000) != int(sizeof word))
+                    fail("a word did not come");
+            },
+            [&](std::vector<uint8_t> img) {
+                if (usb.bulk(kOut, img.data(), img.size(), 10000) != int(img.size()))
+                    fail("the image was not taken");
+            }});
 }
 
 void usb_idle(unsigned vid, unsigned pid, double seconds) {
@@ -212,10 +256,10 @@ int main(int argc, char** argv) {
         const std::string& mode = a[0];
         unsigned vid = unsigned(std::stoul(a[1], nullptr, 16));
         unsigned pid = unsigned(std::stoul(a[2], nullptr, 16));
-        if (mode == "hid-download" && a.size() == 6)
-            hid_download(vid, pid, from_hex(a[3]), read_image(a[4]), std::stoi(a[5]));
-        else if (mode == "usb-download" && a.size() == 5)
-            usb_download(vid, pid, from_hex(a[3]), read_image(a[4]));
+        if (mode == "hid-replay" && a.size() == 5)
+            hid_replay(vid, pid, a[3], read_image(a[4]));
+        else if (mode == "usb-replay" && a.size() == 5)
+            usb_replay(vid, pid, a[3], read_image(a[4]));
         else if (mode == "hid-idle" && a.size() == 4)
             hid_idle(vid, pid, std::stod(a[3]));
         else if (mode == "usb-idle" && a.size() == 4)

@@ -85,10 +85,10 @@ struct RunSpec {
 };
 
 struct RunResult {
-    std::string failure;        // empty when the run went as planned
-    std::string download_frame; // as the board logged it, in hex
-    double download_s = -1;     // to the host's line
-    double received_s = -1;     // to the board's receipt of the last image byte
+    std::string failure;    // empty when the run went as planned
+    std::string exchanges;  // the boot ROM's, up to the download's end: a plain client's script
+    double download_s = -1; // to the host's line
+    double received_s = -1; // to the board's receipt of the last image byte
     double cpu_to_relay_s = -1;
     double idle_cpu = -1; // fraction of one core
     std::vector<double> key_latency_s;
@@ -190,8 +190,7 @@ class Bench {
         r.download_s = loaded->t - loading->t;
         if (auto image = board.wait_log("IMAGE ", 1, 30))
             r.received_s = image->t - loading->t;
-        if (auto frame = board.log("FRAME 0404"); !frame.empty())
-            r.download_frame = frame.front().text.substr(6);
+        r.exchanges = exchanges_of(board.log());
         auto relay = host.wait_line("Running DDR test...", 90);
         if (!relay)
             return fail("the relay did not start");
@@ -247,9 +246,31 @@ class Bench {
         return r;
     }
 
-    // The plain client's transfer against a board of the run's kind: a download (the frame
-    // larkspur sent, the image file, the words back), or the relay's idle reads.
-    PlainResult plain(const RunSpec& spec, const std::string& frame, double idle_s = 0) {
+    // What larkspur sent and the board answered up to the end of the download, from the
+    // board's log, as the plain client's script: the frames, the words back, the image.
+    static std::string exchanges_of(const std::vector<LogLine>& log) {
+        std::string script;
+        bool image = false;
+        for (const LogLine& l : log) {
+            if (l.text.rfind("FRAME ", 0) == 0) {
+                if (image)
+                    break; // the start: the download is over
+                if (l.text.rfind("FRAME 0404", 0) == 0)
+                    script += "T\n";
+                script += "F " + l.text.substr(6) + "\n";
+            } else if (l.text.rfind("ACK ", 0) == 0) {
+                script += "W\n";
+            } else if (l.text.rfind("IMAGE ", 0) == 0) {
+                script += "I\n";
+                image = true;
+            }
+        }
+        return image ? script : "";
+    }
+
+    // The plain client's transfers against a board of the run's kind: the boot ROM exchanges
+    // of a larkspur run up to the end of its download, or the relay's idle reads.
+    PlainResult plain(const RunSpec& spec, const std::string& exchanges, double idle_s = 0) {
         PlainResult p;
         std::string n = std::to_string(++runs);
         std::string devices = work.file("devices-" + n);
@@ -265,13 +286,16 @@ class Bench {
         if (idle_s > 0) {
             argv.insert(argv.end(), {hid ? "hid-idle" : "usb-idle", "2f5a", hid ? "0101" : "0110",
                                      fmt("%.3f", idle_s)});
-        } else if (hid) {
-            // The falcon boot ROM answers the image with two words.
-            argv.insert(argv.end(), {"hid-download", "2f5a", "0101", frame,
-                                     dir + "/larkspur-kestrel.bin", "2"});
         } else {
+            if (exchanges.empty()) {
+                p.failure = "no exchanges of larkspur's run to make";
+                return p;
+            }
+            std::string script = work.file("exchanges-" + n);
+            std::ofstream(script) << exchanges;
             argv.insert(argv.end(),
-                        {"usb-download", "2f5a", "0110", frame, dir + "/larkspur-egret.bin"});
+                        {hid ? "hid-replay" : "usb-replay", "2f5a", hid ? "0101" : "0110", script,
+                         dir + (hid ? "/larkspur-kestrel.bin" : "/larkspur-egret.bin")});
         }
         testsupport::RunOptions opt;
         opt.env = board.emulation();
@@ -289,11 +313,11 @@ class Bench {
 
     // The plain client's download, n times against a fresh board each: the median time and
     // the median CPU, so that one slow start on a busy machine does not set the floor.
-    PlainResult plain_median(const RunSpec& spec, const std::string& frame, int n) {
+    PlainResult plain_median(const RunSpec& spec, const std::string& exchanges, int n) {
         std::vector<double> secs, cpus;
         PlainResult m;
         for (int i = 0; i < n; ++i) {
-            PlainResult p = plain(spec, frame);
+            PlainResult p = plain(spec, exchanges);
             if (!p.failure.empty())
                 return p;
             secs.push_back(p.seconds);
@@ -535,9 +559,9 @@ int main_bench(int argc, char** argv) {
             continue;
         progress(std::string(name_of(t)) + ": the plain client's downloads and idle reads");
         pr.plain_full = checked_plain(std::string(name_of(t)) + " 64 KiB",
-                                      b.plain_median(spec, pr.full.download_frame, plain_runs));
+                                      b.plain_median(spec, pr.full.exchanges, plain_runs));
         pr.plain_small = checked_plain(std::string(name_of(t)) + " 8 KiB",
-                                       b.plain_median(small, pr.small.download_frame, plain_runs));
+                                       b.plain_median(small, pr.small.exchanges, plain_runs));
         pr.plain_idle = checked_plain(std::string(name_of(t)) + " idle", b.plain(spec, "", idle_s));
     }
 
@@ -589,7 +613,7 @@ int main_bench(int argc, char** argv) {
                 runs.push_back(checked("USB bulk largest image at " + at, b.run(spec)));
             RunResult r = median_run(runs);
             PlainResult p = checked_plain("USB bulk largest image at " + at,
-                                          b.plain_median(spec, r.download_frame, plain_runs));
+                                          b.plain_median(spec, r.exchanges, plain_runs));
             double wire = double(kLargestImage) / double(rate);
             double took = std::max(r.download_s, r.received_s);
             double eff = took > 0 ? wire / took : 0;
