@@ -6,15 +6,20 @@
 //   larkspur-plain-client usb-replay VID PID SCRIPT IMAGE
 //   larkspur-plain-client hid-idle VID PID SECONDS   a read waited on in 10 ms slices
 //   larkspur-plain-client usb-idle VID PID SECONDS   4-byte bulk reads of 10 ms, back to back
+//   larkspur-plain-client hid-keys VID PID N MS      N keys, each after 5 + 0..MS ms
+//   larkspur-plain-client usb-keys VID PID N MS
 //
 // SCRIPT is what a run's board logged, one step a line: "F <hex>" a 16-byte frame to send,
 // "W" a word to read back, "I" the image file to send, "T" the download's start. Prints
-// "seconds S cpu C": the download's wall time from T to the end (or the idle time) and the
-// process's CPU time (a replay's: the whole process, start-up included).
+// "seconds S cpu C rss R": the download's wall time from T to the end (or the idle time), the
+// process's CPU time (a replay's: the whole process, start-up included) and its peak
+// resident memory in KiB. A key is a report with ID 2 (HID) or a 16-byte write (USB) that
+// the boot ROM refuses and logs; "sent T" gives the moment each went.
 #include <fcntl.h>
 #include <libudev.h>
 #include <libusb.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -28,6 +33,7 @@
 #include <iterator>
 #include <sstream>
 #include <memory>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -50,6 +56,30 @@ double now_s() {
 
 double cpu_s() {
     return clock_s(CLOCK_PROCESS_CPUTIME_ID);
+}
+
+void sleep_s(double s) {
+    timespec ts{time_t(s), long((s - double(time_t(s))) * 1e9)};
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
+void report(double seconds, double cpu) {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    std::printf("seconds %.6f cpu %.6f rss %ld\n", seconds, cpu, u.ru_maxrss);
+}
+
+// Keys at random moments, as the wire benchmark types them into larkspur.
+void keys(int n, double max_ms, const std::function<void()>& send) {
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<double> phase(0, max_ms / 1e3);
+    for (int i = 0; i < n; ++i) {
+        sleep_s(0.005 + phase(rng));
+        std::printf("sent %.6f\n", now_s());
+        send();
+    }
+    std::fflush(stdout);
 }
 
 [[noreturn]] void fail(const std::string& what) {
@@ -95,7 +125,7 @@ void replay(const std::string& script_path, const std::vector<uint8_t>& image, c
     }
     if (steps == 0 || t0 < 0)
         fail("the script " + script_path + " holds no download");
-    std::printf("seconds %.6f cpu %.6f\n", now_s() - t0, cpu_s());
+    report(now_s() - t0, cpu_s());
 }
 
 std::vector<uint8_t> read_image(const std::string& path) {
@@ -184,7 +214,15 @@ void hid_idle(unsigned vid, unsigned pid, double seconds) {
         if (poll(&p, 1, int(kSliceMs)) > 0)
             hid_read(dev.fd);
     }
-    std::printf("seconds %.6f cpu %.6f\n", now_s() - t0, cpu_s() - c0);
+    report(now_s() - t0, cpu_s() - c0);
+}
+
+void hid_keys(unsigned vid, unsigned pid, int n, double max_ms) {
+    Fd dev(open(find_hidraw(vid, pid).c_str(), O_RDWR | O_CLOEXEC));
+    if (dev.fd < 0)
+        fail(std::string("hidraw open: ") + std::strerror(errno));
+    const uint8_t key = 'k';
+    keys(n, max_ms, [&] { hid_write(dev.fd, 2, &key, 1); });
 }
 
 // ---- USB bulk ---------------------------------------------------------------------------
@@ -243,7 +281,16 @@ void usb_idle(unsigned vid, unsigned pid, double seconds) {
         if (usb.bulk(kIn, word, sizeof word, kSliceMs) < 0)
             fail("a read failed");
     }
-    std::printf("seconds %.6f cpu %.6f\n", now_s() - t0, cpu_s() - c0);
+    report(now_s() - t0, cpu_s() - c0);
+}
+
+void usb_keys(unsigned vid, unsigned pid, int n, double max_ms) {
+    Usb usb(vid, pid);
+    keys(n, max_ms, [&] {
+        uint8_t frame[16] = {0x00, 0xFF, 'k'}; // its code bytes differ: refused and logged
+        if (usb.bulk(kOut, frame, sizeof frame, 50) != int(sizeof frame))
+            fail("a key was not taken");
+    });
 }
 
 } // namespace
@@ -264,6 +311,10 @@ int main(int argc, char** argv) {
             hid_idle(vid, pid, std::stod(a[3]));
         else if (mode == "usb-idle" && a.size() == 4)
             usb_idle(vid, pid, std::stod(a[3]));
+        else if (mode == "hid-keys" && a.size() == 5)
+            hid_keys(vid, pid, std::stoi(a[3]), std::stod(a[4]));
+        else if (mode == "usb-keys" && a.size() == 5)
+            usb_keys(vid, pid, std::stoi(a[3]), std::stod(a[4]));
         else
             fail("unknown mode or wrong arguments: " + mode);
         return 0;
