@@ -12,6 +12,16 @@ install(FILES ${CMAKE_SOURCE_DIR}/packaging/70-larkspur.rules
         DESTINATION ${LARKSPUR_UDEV_RULES_DIR})
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
+# gzip -n: no name or time stamp in the header, so the same text gives the same bytes.
+find_program(GZIP gzip REQUIRED)
+set(_changelog ${CMAKE_BINARY_DIR}/changelog.gz)
+add_custom_command(
+    OUTPUT ${_changelog}
+    COMMAND ${GZIP} -9n -c ${CMAKE_SOURCE_DIR}/packaging/changelog > ${_changelog}
+    DEPENDS ${CMAKE_SOURCE_DIR}/packaging/changelog
+    VERBATIM)
+install(FILES ${_changelog} DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
 set(_man ${CMAKE_BINARY_DIR}/larkspur.1.gz)
 add_custom_command(
     OUTPUT ${_man}
@@ -23,7 +33,7 @@ add_custom_command(
     DEPENDS larkspur ${CMAKE_SOURCE_DIR}/cmake/manpage.cmake
     COMMENT "Making the man page from larkspur -h"
     VERBATIM)
-add_custom_target(larkspur_manpage ALL DEPENDS ${_man})
+add_custom_target(larkspur_manpage ALL DEPENDS ${_man} ${_changelog})
 install(FILES ${_man} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
 set(CPACK_GENERATOR DEB)
@@ -33,9 +43,9 @@ set(CPACK_PACKAGE_CONTACT "The Larkspur developers <larkspur@example.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "bring up and soak-test the DDR memory of development boards")
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-    "Larkspur delivers a DDR init script to a board in its boot ROM's serial download mode,
-downloads the chip's DDR test program and relays its console. It reaches the boards
-over a serial port, USB bulk or USB HID.")
+    "Larkspur delivers a DDR init script to a board in its boot ROM's serial
+download mode, downloads the chip's DDR test program and relays its console.
+It reaches the boards over a serial port, USB bulk or USB HID.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)

@@ -1,6 +1,7 @@
-# The Linux release package holds larkspur, its man page, the sample scripts, the udev rule
-# and the copyright file, nothing else; it depends on the libraries larkspur links and on
-# no test package; and the larkspur unpacked from it prints its version and usage exactly.
+# The Linux release package holds larkspur, its man page, the sample scripts, the udev rule,
+# the copyright file and the changelog, nothing else; it depends on the libraries larkspur
+# links and on no test package; and the larkspur unpacked from it prints its version and
+# usage exactly.
 # Run as: cmake -DPACKAGE=<deb> -DSOURCE_DIR=<clone> -DWORK=<empty dir> -P check_deb.cmake
 function(fail what)
     message(FATAL_ERROR "${PACKAGE}: ${what}")
@@ -16,7 +17,8 @@ string(REPLACE "\n" "" files "${files}")
 string(REPLACE "./usr/" "/usr/" files "${files}")
 list(SORT files)
 set(expected /usr/bin/larkspur /usr/lib/udev/rules.d/70-larkspur.rules
-             /usr/share/doc/larkspur/copyright /usr/share/man/man1/larkspur.1.gz)
+             /usr/share/doc/larkspur/changelog.gz /usr/share/doc/larkspur/copyright
+             /usr/share/man/man1/larkspur.1.gz)
 foreach(t egret heron kestrel merlin hobby)
     list(APPEND expected /usr/share/larkspur/examples/${t}.inc)
 endforeach()
