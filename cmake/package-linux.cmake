@@ -26,7 +26,7 @@ set(_man ${CMAKE_BINARY_DIR}/larkspur.1.gz)
 add_custom_command(
     OUTPUT ${_man}
     COMMAND ${CMAKE_COMMAND} -DEXE=$<TARGET_FILE:larkspur> -DOUT=${_man}
-            -DVERSION=0.042
+            -DVERSION=${LARKSPUR_PACKAGE_VERSION}
             -DEXAMPLES=${CMAKE_INSTALL_FULL_DATADIR}/larkspur/examples/*.inc
             -DRULES=${CMAKE_INSTALL_PREFIX}/${LARKSPUR_UDEV_RULES_DIR}/70-larkspur.rules
             -P ${CMAKE_SOURCE_DIR}/cmake/manpage.cmake
@@ -38,7 +38,7 @@ install(FILES ${_man} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME larkspur)
-set(CPACK_PACKAGE_VERSION "0.042")
+set(CPACK_PACKAGE_VERSION "${LARKSPUR_PACKAGE_VERSION}")
 set(CPACK_PACKAGE_CONTACT "The Larkspur developers <larkspur@example.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "bring up and soak-test the DDR memory of development boards")
