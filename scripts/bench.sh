@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# The benchmarks against the wire limit: builds the release preset with the benchmarks,
-# runs larkspur against the virtual board at emulated line rates and prints one table
-# (Markdown; docs/performance.md says what each figure means and what bounds it).
+# The benchmarks: builds the release preset with the benchmarks, runs larkspur against the
+# virtual board at emulated line rates and prints one table (Markdown; docs/performance.md
+# says what each figure means and what bounds it). Over HID and USB each figure is judged
+# against the same transfer made by a plain client through the same emulated devices.
 # About four minutes; run it on an otherwise idle machine.
 #   scripts/bench.sh [--quick] [--only uart|hid|usb|stream|memory|parse]...
 set -euo pipefail

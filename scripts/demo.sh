@@ -9,11 +9,21 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$PWD
-source scripts/setup.sh
-larkspur_need_packages "${LARKSPUR_BUILD_PACKAGES[@]}"
 
 target=${1:-egret}
 transport=${2:-}
+case "$target/$transport" in
+    egret/ | egret/uart | egret/usb | heron/ | heron/uart | heron/usb) ;;
+    kestrel/ | kestrel/hid | merlin/ | merlin/hid | hobby/ | hobby/hid) ;;
+    *)
+        echo "scripts/demo.sh: no target \"$target\"${transport:+ over \"$transport\"}. Targets:" >&2
+        echo "  egret [uart|usb], heron [uart|usb], kestrel, merlin, hobby (over hid)" >&2
+        exit 2
+        ;;
+esac
+
+source scripts/setup.sh
+larkspur_need_packages "${LARKSPUR_BUILD_PACKAGES[@]}"
 # The debug preset, as the README's steps by hand use: build/debug/app/larkspur and
 # build/debug/boardsim/larkspur-board.
 cmake --preset debug >/dev/null

@@ -39,9 +39,18 @@ if [ -z "${LARKSPUR_SKIP_WINDOWS:-}" ]; then
     wine "$windows_exe" -v >/dev/null 2>&1 || true
 fi
 
+# The Linux release package (checked by the suite's linux.package), and a build for real
+# boards on a machine view without the virtual board's and the tests' packages.
+larkspur_need_packages dpkg-dev file
+cmake --preset release >/dev/null
+cmake --build --preset release --target larkspur larkspur_manpage
+(cd build/release && cpack -G DEB >/dev/null)
+linux_deb="$PWD/build/release/larkspur_0.042_$(dpkg --print-architecture).deb"
+cmake -DSOURCE_DIR="$PWD" -DWORK="$PWD/build/minimal" -P packaging/check_minimal_build.cmake
+
 cmake --preset debug -DLARKSPUR_WINDOWS_EXE="$windows_exe" \
     -DLARKSPUR_WINDOWS_PACKAGE="$windows_zip" -DLARKSPUR_WINE_PRELOAD="$wine_preload" \
-    -DLARKSPUR_WINE_KEYS="$wine_keys" >/dev/null
+    -DLARKSPUR_WINE_KEYS="$wine_keys" -DLARKSPUR_LINUX_PACKAGE="$linux_deb" >/dev/null
 cmake --build --preset debug
 
 if [ -n "$windows_exe" ]; then

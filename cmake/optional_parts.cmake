@@ -1,0 +1,56 @@
+# Whether the virtual board and the test suite are built. Each is AUTO (when its packages
+# are there), ON (a missing package stops the configure, saying which) or OFF.
+
+function(_larkspur_check_switch name)
+    if(NOT ${name} MATCHES "^(AUTO|ON|OFF)$")
+        message(FATAL_ERROR "${name} is AUTO, ON or OFF, not \"${${name}}\"")
+    endif()
+endfunction()
+
+# The board's HID and USB devices are emulated through umockdev.
+function(larkspur_board_wanted out)
+    _larkspur_check_switch(LARKSPUR_BUILD_BOARD)
+    set(want FALSE)
+    if(NOT LARKSPUR_BUILD_BOARD STREQUAL "OFF")
+        find_package(PkgConfig QUIET)
+        if(PKG_CONFIG_FOUND)
+            pkg_check_modules(UMOCKDEV QUIET IMPORTED_TARGET GLOBAL umockdev-1.0)
+        endif()
+        if(UMOCKDEV_FOUND)
+            set(want TRUE)
+        elseif(LARKSPUR_BUILD_BOARD STREQUAL "ON")
+            message(FATAL_ERROR "LARKSPUR_BUILD_BOARD is ON, but umockdev-1.0 was not found: "
+                                "install libumockdev-dev and pkg-config, or configure with "
+                                "-DLARKSPUR_BUILD_BOARD=AUTO or OFF")
+        else()
+            message(STATUS "No virtual board: umockdev-1.0 not found (libumockdev-dev)")
+        endif()
+    endif()
+    set(${out} ${want} PARENT_SCOPE)
+endfunction()
+
+# The tests run against the virtual board, under GoogleTest.
+function(larkspur_tests_wanted out have_board)
+    _larkspur_check_switch(LARKSPUR_BUILD_TESTS)
+    set(want FALSE)
+    if(NOT LARKSPUR_BUILD_TESTS STREQUAL "OFF")
+        find_package(GTest QUIET)
+        set(missing)
+        if(NOT GTest_FOUND)
+            list(APPEND missing "GoogleTest (libgtest-dev)")
+        endif()
+        if(NOT have_board)
+            list(APPEND missing "the virtual board (LARKSPUR_BUILD_BOARD, libumockdev-dev)")
+        endif()
+        list(JOIN missing " and " missing)
+        if(missing STREQUAL "")
+            set(want TRUE)
+        elseif(LARKSPUR_BUILD_TESTS STREQUAL "ON")
+            message(FATAL_ERROR "LARKSPUR_BUILD_TESTS is ON, but the tests need ${missing}: "
+                                "install them, or configure with -DLARKSPUR_BUILD_TESTS=AUTO or OFF")
+        else()
+            message(STATUS "No tests: they need ${missing}")
+        endif()
+    endif()
+    set(${out} ${want} PARENT_SCOPE)
+endfunction()
