@@ -1,0 +1,237 @@
+"""LarkspurDriver: one larkspur run on one board in download mode, as a labgrid console."""
+
+import fcntl
+import logging
+import os
+import select
+import shlex
+import shutil
+import subprocess
+import tempfile
+import threading
+
+import attr
+import pexpect
+
+from labgrid.driver.common import Driver
+from labgrid.driver.consoleexpectmixin import ConsoleExpectMixin
+from labgrid.driver.exception import ExecutionError
+from labgrid.factory import target_factory
+from labgrid.protocol import ConsoleProtocol
+from labgrid.step import step
+
+ESC = b"\x1b"
+
+# Resources of a board in download mode: its serial port, or its boot ROM's USB device.
+SERIAL_RESOURCES = {"RawSerialPort", "USBSerialPort", "NetworkSerialPort"}
+USB_RESOURCES = {"USBFlashableDevice", "NetworkUSBFlashableDevice"}
+# larkspur's -t values
+CHIPS = ("egret", "heron", "falcon")
+
+
+@attr.s(eq=False)
+class LarkspurError(ExecutionError):
+    """larkspur ended on its own; msg carries its last line and exit value."""
+
+    exit_value = attr.ib(default=None)
+
+    def __str__(self):
+        return self.msg
+
+
+def _failure(output, stderr, exit_value):
+    lines = [l for l in output.decode("utf-8", "replace").splitlines() if l.strip()]
+    last = lines[-1].strip() if lines else "(no output)"
+    return LarkspurError(f"larkspur ended with {exit_value}: {last}", lines, stderr, exit_value)
+
+
+@target_factory.reg_driver
+@attr.s(eq=False)
+class LarkspurDriver(ConsoleExpectMixin, Driver, ConsoleProtocol):
+    """Runs larkspur for exactly the bound board and offers its relay as the console.
+
+    Activation starts the run; end() sends ESC and gives larkspur's exit value. When the
+    resource is exported by another host, larkspur runs there, through the resource's
+    command prefix (ssh), as labgrid's loader drivers run their tools.
+
+    Args:
+        chip (str): larkspur's -t value: egret, heron or falcon
+        script (str): the DDR init script, relative to workdir
+        workdir (str): the directory holding the script and the chip's test image, on
+            the host that runs larkspur (default: the current directory)
+        end_timeout (float): how long larkspur may take to end after ESC
+    """
+
+    bindings = {"board": SERIAL_RESOURCES | USB_RESOURCES}
+
+    chip = attr.ib(validator=attr.validators.in_(CHIPS))
+    script = attr.ib(validator=attr.validators.instance_of(str))
+    workdir = attr.ib(default=None, validator=attr.validators.optional(attr.validators.instance_of(str)))
+    end_timeout = attr.ib(default=10.0, validator=attr.validators.instance_of(float))
+    txdelay = attr.ib(default=0.0, validator=attr.validators.instance_of(float))
+
+    def __attrs_post_init__(self):
+        super().__attrs_post_init__()
+        self.logger = logging.getLogger(f"{self}({self.target})")
+        if self.target.env:
+            self.tool = self.target.env.config.get_tool("larkspur") or "larkspur"
+        else:
+            self.tool = "larkspur"
+        self._child = None
+        self._devices = None
+        self._output = bytearray()
+        self._stderr = []
+        self._stderr_reader = None
+
+    @property
+    def _serial(self):
+        return type(self.board).__name__ in SERIAL_RESOURCES
+
+    @property
+    def _remote(self):
+        return bool(self.board.command_prefix)
+
+    def command(self, devices=None):
+        """larkspur's argument words for the bound board; env and working directory
+        come from environment()."""
+        argv = [self.tool, "-t", self.chip, "-df", self.script]
+        if self._serial:
+            argv += ["-com", "1"]
+        elif self.chip != "falcon":
+            argv.append("-usb")
+        return argv
+
+    def environment(self):
+        """The variables that bind the run to the board (the device directory of a serial
+        run is added where it is made)."""
+        if self._serial:
+            return {}
+        return {"LARKSPUR_BOARD": self.board.path}
+
+    def _tty(self):
+        if type(self.board).__name__ == "NetworkSerialPort":
+            # the exporter names the tty it serves in the resource's extra data
+            return getattr(self.board, "extra", {}).get("path")
+        return self.board.port
+
+    def _remote_script(self):
+        """One shell command for the exporting host: a device directory of its own for a
+        serial port, the board's port for USB, then larkspur; the directory goes with it."""
+        words = " ".join(shlex.quote(w) for w in self.command())
+        cd = f"cd {shlex.quote(self.workdir)} && " if self.workdir else ""
+        if not self._serial:
+            return f"{cd}LARKSPUR_BOARD={shlex.quote(self.board.path)} exec {words}"
+        return (
+            'd=$(mktemp -d) && trap \'rm -rf "$d"\' EXIT && '
+            f'ln -s {shlex.quote(self._tty())} "$d/com1" && {cd}'
+            f'LARKSPUR_DEVICES="$d" {words}'
+        )
+
+    def on_activate(self):
+        self._output = bytearray()
+        self._stderr = []
+        if self._remote:
+            argv, env, cwd = self.board.command_prefix + [self._remote_script()], None, None
+        else:
+            argv, cwd = self.command(), self.workdir
+            env = dict(os.environ, **self.environment())
+            if self._serial:
+                # a device directory of the run's own: com1 is the bound port, nothing else
+                self._devices = tempfile.mkdtemp(prefix="larkspur-devices-")
+                os.symlink(self._tty(), os.path.join(self._devices, "com1"))
+                env["LARKSPUR_DEVICES"] = self._devices
+        self.logger.debug("starting %s", argv)
+        self._child = subprocess.Popen(
+            argv, cwd=cwd, env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE, start_new_session=True)
+        fd = self._child.stdout.fileno()
+        fcntl.fcntl(fd, fcntl.F_SETFL, fcntl.fcntl(fd, fcntl.F_GETFL) | os.O_NONBLOCK)
+        self._stderr_reader = threading.Thread(target=self._drain_stderr, daemon=True)
+        self._stderr_reader.start()
+
+    def _drain_stderr(self):
+        for line in self._child.stderr:
+            text = line.decode("utf-8", "replace").rstrip()
+            self._stderr.append(text)
+            self.logger.info("larkspur: %s", text)
+
+    def on_deactivate(self):
+        if self._child is not None:
+            try:
+                self._end()
+            except LarkspurError:
+                pass
+        self._cleanup()
+
+    def _cleanup(self):
+        if self._devices:
+            shutil.rmtree(self._devices, ignore_errors=True)
+            self._devices = None
+
+    def _ended(self):
+        """The error for a run that has ended, after its last output was read."""
+        self._child.wait()
+        if self._stderr_reader:
+            self._stderr_reader.join(1.0)
+        return _failure(bytes(self._output), list(self._stderr), self._child.returncode)
+
+    def _read(self, size: int = 1, timeout: float = 0.0, max_size: int = None):
+        if self._child is None:
+            raise ExecutionError("larkspur is not running")
+        fd = self._child.stdout.fileno()
+        ready, _, _ = select.select([fd], [], [], timeout)
+        if not ready:
+            raise pexpect.TIMEOUT(f"Timeout of {timeout:.2f} seconds exceeded")
+        data = os.read(fd, max(size, max_size or 4096))
+        if not data:
+            raise self._ended()
+        # a failure is told by the last line, so only the tail is kept
+        self._output += data
+        del self._output[:-4096]
+        return data
+
+    def _write(self, data: bytes):
+        if self._child is None or self._child.poll() is not None:
+            raise ExecutionError("larkspur is not running")
+        written = os.write(self._child.stdin.fileno(), data)
+        return written
+
+    @Driver.check_active
+    @step(result=True)
+    def end(self):
+        """Sends ESC and gives larkspur's exit value (0 after ESC, 255 after a failure)."""
+        return self._end()
+
+    def _end(self):
+        child = self._child
+        try:
+            if child.poll() is None:
+                try:
+                    os.write(child.stdin.fileno(), ESC)
+                    child.stdin.close()
+                except (BrokenPipeError, OSError):
+                    pass
+            try:
+                child.wait(self.end_timeout)
+            except subprocess.TimeoutExpired:
+                child.terminate()
+                try:
+                    child.wait(self.end_timeout)
+                except subprocess.TimeoutExpired:
+                    child.kill()
+                    child.wait()
+                raise _failure(bytes(self._output), list(self._stderr), child.returncode)
+            return child.returncode
+        finally:
+            # what is left of the output is the log's, not the caller's
+            try:
+                rest = child.stdout.read()
+                if rest:
+                    self.logger.debug("after the end: %r", rest)
+            except (OSError, ValueError):
+                pass
+            child.stdout.close()
+            if self._stderr_reader:
+                self._stderr_reader.join(1.0)
+            self._child = None
+            self._cleanup()
