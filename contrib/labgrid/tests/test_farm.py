@@ -1,0 +1,121 @@
+"""The labgrid driver against the virtual board: the soak test of soak/ run by pytest
+through labgrid, its boards in the virtual board's emulation; each row compares the test
+outcomes, the failure lines and pytest's exit value."""
+
+import os
+import pathlib
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+
+HERE = pathlib.Path(__file__).resolve().parent
+SOURCE = HERE.parents[2]
+LARKSPUR = os.environ.get("LARKSPUR_EXE", str(SOURCE / "build/debug/app/larkspur"))
+BOARD = os.environ.get("LARKSPUR_BOARD_EXE", str(SOURCE / "build/debug/boardsim/larkspur-board"))
+RUN_LIMIT_S = 180
+
+
+@pytest.fixture(scope="module")
+def workdir(tmp_path_factory):
+    """The test images and sample scripts, where larkspur runs."""
+    d = tmp_path_factory.mktemp("work")
+    subprocess.run([BOARD, "--write-images", str(d)], check=True, timeout=30)
+    for inc in (SOURCE / "examples").glob("*.inc"):
+        shutil.copy(inc, d)
+    return d
+
+
+def start(argv, **kw):
+    # a session of its own, so that the whole tree goes when the row ends, however it ends
+    return subprocess.Popen(argv, start_new_session=True, **kw)
+
+
+def stop(proc):
+    if proc.poll() is None:
+        os.killpg(proc.pid, signal.SIGTERM)
+        try:
+            proc.wait(5)
+        except subprocess.TimeoutExpired:
+            os.killpg(proc.pid, signal.SIGKILL)
+            proc.wait()
+
+
+def soak(workdir, env_file, extra_env=None, command_prefix=(), passes=3, parallel=1):
+    """pytest on the soak test, its output and exit value."""
+    argv = [*command_prefix, sys.executable, "-m", "pytest", "soak/test_soak.py",
+            "-p", "no:cacheprovider", "-q", "-rA", f"--passes={passes}",
+            f"--lg-env=soak/{env_file}"]
+    if parallel > 1:
+        argv += ["-n", str(parallel)]
+    env = dict(os.environ, LG_LARKSPUR=LARKSPUR, LG_WORKDIR=str(workdir), **(extra_env or {}))
+    proc = start(argv, cwd=HERE, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    try:
+        out, _ = proc.communicate(timeout=RUN_LIMIT_S)
+    finally:
+        stop(proc)
+    return out, proc.returncode
+
+
+def outcomes(out):
+    """The short summary's lines, without their text after the test name's failure."""
+    return sorted(re.sub(r" - .*", "", l) for l in out.splitlines()
+                  if l.startswith(("PASSED ", "FAILED ", "ERROR ")))
+
+
+TWO_BOARDS = ["--target", "kestrel", "--port", "1-1", "--board", "--target", "egret",
+              "--transport", "usb", "--port", "1-2"]
+
+USB_ROWS = [
+    # (board options, expected outcomes, a line that must show, pytest's exit value)
+    pytest.param(TWO_BOARDS,
+                 ["PASSED soak/test_soak.py::test_soak[egret]",
+                  "PASSED soak/test_soak.py::test_soak[kestrel]"], None, 0, id="two-boards"),
+    pytest.param(TWO_BOARDS + ["--never-reappear"],
+                 ["FAILED soak/test_soak.py::test_soak[egret]",
+                  "PASSED soak/test_soak.py::test_soak[kestrel]"],
+                 "LarkspurError: larkspur ended with 255: Re-open the egret device failed.", 1,
+                 id="never-reappears"),
+]
+
+
+@pytest.mark.parametrize("boards, expected, line, exit_value", USB_ROWS)
+def test_usb_boards_side_by_side(workdir, tmp_path, boards, expected, line, exit_value):
+    prefix = [BOARD, "--devices", str(tmp_path), "--log", str(tmp_path / "board.log"), *boards,
+              "--"]
+    out, rc = soak(workdir, "two-boards.yaml", command_prefix=prefix, parallel=2)
+    assert outcomes(out) == expected, out
+    if line:
+        assert line in out, out
+    assert rc == exit_value, out
+
+
+SERIAL_ROWS = [
+    pytest.param("serial.yaml", {}, id="local"),
+    # through labgrid's ssh prefix to an exporting host, here this one
+    pytest.param("remote-serial.yaml", {"PATH": f"{HERE / 'bin'}:{os.environ['PATH']}"},
+                 id="remote"),
+]
+
+
+@pytest.mark.parametrize("env_file, extra_env", SERIAL_ROWS)
+def test_serial_board(workdir, tmp_path, env_file, extra_env):
+    devices = tmp_path / "devices"
+    devices.mkdir(mode=0o700)
+    board = start([BOARD, "--target", "heron", "--com", "7", "--devices", str(devices),
+                   "--log", str(tmp_path / "board.log")])
+    try:
+        link = devices / "com7"
+        deadline = time.monotonic() + 10
+        while not link.is_symlink() and time.monotonic() < deadline:
+            time.sleep(0.05)
+        out, rc = soak(workdir, env_file, dict(extra_env, LG_TTY=str(link)))
+    finally:
+        stop(board)
+    assert outcomes(out) == [
+        "PASSED soak/test_soak.py::test_soak[heron]"], out
+    assert rc == 0, out
