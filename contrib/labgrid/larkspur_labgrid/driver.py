@@ -1,9 +1,11 @@
 """LarkspurDriver: one larkspur run on one board in download mode, as a labgrid console."""
 
+import ctypes
 import fcntl
 import logging
 import os
 import select
+import signal
 import shlex
 import shutil
 import subprocess
@@ -21,6 +23,7 @@ from labgrid.protocol import ConsoleProtocol
 from labgrid.step import step
 
 ESC = b"\x1b"
+PR_SET_PDEATHSIG = 1
 
 # Resources of a board in download mode: its serial port, or its boot ROM's USB device.
 SERIAL_RESOURCES = {"RawSerialPort", "USBSerialPort", "NetworkSerialPort"}
@@ -45,6 +48,14 @@ def _failure(output, stderr, exit_value):
     return LarkspurError(f"larkspur ended with {exit_value}: {last}", lines, stderr, exit_value)
 
 
+def _end_with_parent():
+    # a run must not outlive the test that started it, however that one ends
+    try:
+        ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGTERM)
+    except (OSError, AttributeError):
+        pass
+
+
 @target_factory.reg_driver
 @attr.s(eq=False)
 class LarkspurDriver(ConsoleExpectMixin, Driver, ConsoleProtocol):
@@ -66,8 +77,9 @@ class LarkspurDriver(ConsoleExpectMixin, Driver, ConsoleProtocol):
 
     chip = attr.ib(validator=attr.validators.in_(CHIPS))
     script = attr.ib(validator=attr.validators.instance_of(str))
-    workdir = attr.ib(default=None, validator=attr.validators.optional(attr.validators.instance_of(str)))
-    end_timeout = attr.ib(default=10.0, validator=attr.validators.instance_of(float))
+    workdir = attr.ib(default=None,
+                      validator=attr.validators.optional(attr.validators.instance_of(str)))
+    end_timeout = attr.ib(default=10.0, converter=float)
     txdelay = attr.ib(default=0.0, validator=attr.validators.instance_of(float))
 
     def __attrs_post_init__(self):
@@ -87,13 +99,7 @@ class LarkspurDriver(ConsoleExpectMixin, Driver, ConsoleProtocol):
     def _serial(self):
         return type(self.board).__name__ in SERIAL_RESOURCES
 
-    @property
-    def _remote(self):
-        return bool(self.board.command_prefix)
-
-    def command(self, devices=None):
-        """larkspur's argument words for the bound board; env and working directory
-        come from environment()."""
+    def _argv(self):
         argv = [self.tool, "-t", self.chip, "-df", self.script]
         if self._serial:
             argv += ["-com", "1"]
@@ -101,23 +107,20 @@ class LarkspurDriver(ConsoleExpectMixin, Driver, ConsoleProtocol):
             argv.append("-usb")
         return argv
 
-    def environment(self):
-        """The variables that bind the run to the board (the device directory of a serial
-        run is added where it is made)."""
-        if self._serial:
-            return {}
-        return {"LARKSPUR_BOARD": self.board.path}
-
     def _tty(self):
         if type(self.board).__name__ == "NetworkSerialPort":
             # the exporter names the tty it serves in the resource's extra data
-            return getattr(self.board, "extra", {}).get("path")
-        return self.board.port
+            tty = getattr(self.board, "extra", {}).get("path")
+        else:
+            tty = self.board.port
+        if not tty:
+            raise ExecutionError(f"{self.board} names no serial port")
+        return tty
 
     def _remote_script(self):
         """One shell command for the exporting host: a device directory of its own for a
         serial port, the board's port for USB, then larkspur; the directory goes with it."""
-        words = " ".join(shlex.quote(w) for w in self.command())
+        words = " ".join(shlex.quote(w) for w in self._argv())
         cd = f"cd {shlex.quote(self.workdir)} && " if self.workdir else ""
         if not self._serial:
             return f"{cd}LARKSPUR_BOARD={shlex.quote(self.board.path)} exec {words}"
@@ -130,30 +133,34 @@ class LarkspurDriver(ConsoleExpectMixin, Driver, ConsoleProtocol):
     def on_activate(self):
         self._output = bytearray()
         self._stderr = []
-        if self._remote:
-            argv, env, cwd = self.board.command_prefix + [self._remote_script()], None, None
+        prefix = self.board.command_prefix
+        if prefix:
+            argv, env, cwd = prefix + [self._remote_script()], None, None
         else:
-            argv, cwd = self.command(), self.workdir
-            env = dict(os.environ, **self.environment())
+            argv, cwd, env = self._argv(), self.workdir, dict(os.environ)
             if self._serial:
                 # a device directory of the run's own: com1 is the bound port, nothing else
                 self._devices = tempfile.mkdtemp(prefix="larkspur-devices-")
                 os.symlink(self._tty(), os.path.join(self._devices, "com1"))
                 env["LARKSPUR_DEVICES"] = self._devices
+            else:
+                env["LARKSPUR_BOARD"] = self.board.path
         self.logger.debug("starting %s", argv)
         self._child = subprocess.Popen(
             argv, cwd=cwd, env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-            stderr=subprocess.PIPE, start_new_session=True)
+            stderr=subprocess.PIPE, preexec_fn=_end_with_parent)
         fd = self._child.stdout.fileno()
         fcntl.fcntl(fd, fcntl.F_SETFL, fcntl.fcntl(fd, fcntl.F_GETFL) | os.O_NONBLOCK)
-        self._stderr_reader = threading.Thread(target=self._drain_stderr, daemon=True)
+        self._stderr_reader = threading.Thread(
+            target=self._drain_stderr, args=(self._child.stderr,), daemon=True)
         self._stderr_reader.start()
 
-    def _drain_stderr(self):
-        for line in self._child.stderr:
-            text = line.decode("utf-8", "replace").rstrip()
-            self._stderr.append(text)
-            self.logger.info("larkspur: %s", text)
+    def _drain_stderr(self, stream):
+        with stream:
+            for line in stream:
+                text = line.decode("utf-8", "replace").rstrip()
+                self._stderr.append(text)
+                self.logger.info("larkspur: %s", text)
 
     def on_deactivate(self):
         if self._child is not None:
@@ -168,8 +175,18 @@ class LarkspurDriver(ConsoleExpectMixin, Driver, ConsoleProtocol):
             shutil.rmtree(self._devices, ignore_errors=True)
             self._devices = None
 
+    def _keep(self, data):
+        # a failure is told by the last line, so only the tail is kept
+        self._output += data
+        del self._output[:-4096]
+
     def _ended(self):
-        """The error for a run that has ended, after its last output was read."""
+        """The error for a run that has ended, once its last output is read."""
+        try:
+            while data := os.read(self._child.stdout.fileno(), 4096):
+                self._keep(data)
+        except BlockingIOError:  # a process left behind holds the pipe open
+            pass
         self._child.wait()
         if self._stderr_reader:
             self._stderr_reader.join(1.0)
@@ -185,16 +202,16 @@ class LarkspurDriver(ConsoleExpectMixin, Driver, ConsoleProtocol):
         data = os.read(fd, max(size, max_size or 4096))
         if not data:
             raise self._ended()
-        # a failure is told by the last line, so only the tail is kept
-        self._output += data
-        del self._output[:-4096]
+        self._keep(data)
         return data
 
     def _write(self, data: bytes):
-        if self._child is None or self._child.poll() is not None:
+        if self._child is None:
             raise ExecutionError("larkspur is not running")
-        written = os.write(self._child.stdin.fileno(), data)
-        return written
+        try:
+            return os.write(self._child.stdin.fileno(), data)
+        except BrokenPipeError:
+            raise self._ended() from None
 
     @Driver.check_active
     @step(result=True)
@@ -204,6 +221,8 @@ class LarkspurDriver(ConsoleExpectMixin, Driver, ConsoleProtocol):
 
     def _end(self):
         child = self._child
+        if child is None:
+            raise ExecutionError("larkspur is not running")
         try:
             if child.poll() is None:
                 try:
@@ -212,7 +231,7 @@ class LarkspurDriver(ConsoleExpectMixin, Driver, ConsoleProtocol):
                 except (BrokenPipeError, OSError):
                     pass
             try:
-                child.wait(self.end_timeout)
+                return child.wait(self.end_timeout)
             except subprocess.TimeoutExpired:
                 child.terminate()
                 try:
@@ -220,8 +239,9 @@ class LarkspurDriver(ConsoleExpectMixin, Driver, ConsoleProtocol):
                 except subprocess.TimeoutExpired:
                     child.kill()
                     child.wait()
-                raise _failure(bytes(self._output), list(self._stderr), child.returncode)
-            return child.returncode
+                raise LarkspurError(
+                    f"larkspur did not end within {self.end_timeout} s of ESC and was stopped",
+                    None, list(self._stderr), child.returncode)
         finally:
             # what is left of the output is the log's, not the caller's
             try:

@@ -53,7 +53,8 @@ def soak(workdir, env_file, extra_env=None, command_prefix=(), passes=3, paralle
     if parallel > 1:
         argv += ["-n", str(parallel)]
     env = dict(os.environ, LG_LARKSPUR=LARKSPUR, LG_WORKDIR=str(workdir), **(extra_env or {}))
-    proc = start(argv, cwd=HERE, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    proc = start(argv, cwd=HERE, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                 text=True)
     try:
         out, _ = proc.communicate(timeout=RUN_LIMIT_S)
     finally:
@@ -96,8 +97,10 @@ def test_usb_boards_side_by_side(workdir, tmp_path, boards, expected, line, exit
 
 SERIAL_ROWS = [
     pytest.param("serial.yaml", {}, id="local"),
-    # through labgrid's ssh prefix to an exporting host, here this one
-    pytest.param("remote-serial.yaml", {"PATH": f"{HERE / 'bin'}:{os.environ['PATH']}"},
+    # a place of the exporter's, larkspur run through labgrid's ssh prefix to the exporting
+    # host (this one)
+    pytest.param("remote-serial.yaml", {"PATH": f"{HERE / 'bin'}:{os.environ['PATH']}",
+                                        "LG_EXPORTER": str(HERE / "soak" / "exporter.yaml")},
                  id="remote"),
 ]
 
