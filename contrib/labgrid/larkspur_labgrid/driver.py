@@ -24,6 +24,7 @@ from labgrid.step import step
 
 ESC = b"\x1b"
 PR_SET_PDEATHSIG = 1
+_libc = ctypes.CDLL(None, use_errno=True)
 
 # Resources of a board in download mode: its serial port, or its boot ROM's USB device.
 SERIAL_RESOURCES = {"RawSerialPort", "USBSerialPort", "NetworkSerialPort"}
@@ -50,10 +51,7 @@ def _failure(output, stderr, exit_value):
 
 def _end_with_parent():
     # a run must not outlive the test that started it, however that one ends
-    try:
-        ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGTERM)
-    except (OSError, AttributeError):
-        pass
+    _libc.prctl(PR_SET_PDEATHSIG, signal.SIGTERM)
 
 
 @target_factory.reg_driver
