@@ -2,6 +2,7 @@
 
 #include "app/relay.h"
 #include "app/utility.h"
+#include "platform/board_port.h"
 #include "platform/screen.h"
 #include "platform/shared.h"
 #include "platform/winapi.h"
@@ -49,6 +50,7 @@ bool open_device(const cmd_options& s_out) {
         if (dev_open_usb(0) != 1) {
             msg_printf("OpenUSB() failed! Please make sure board connected and in serial "
                        "download mode.\n");
+            board_port_missing();
             use_usb = 0;
             return false;
         }
@@ -65,6 +67,7 @@ bool open_device(const cmd_options& s_out) {
         }
         msg_printf("Open FALCON device failed! Please make sure board connected and in "
                    "serial download mode.\n");
+        board_port_missing();
         return false;
     }
     char str_buf_com_num[256];

@@ -36,6 +36,8 @@ enum class Console { None, Uart, Usb, Hid };
 struct Board {
     const Options* opt = nullptr;
     const Chip* chip = nullptr;
+    size_t index = 0;  // among the process's boards
+    std::string where; // comN or the USB port, once its device is there
     Memory mem;
     Phase phase = Phase::Rom;
 

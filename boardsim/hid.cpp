@@ -181,7 +181,6 @@ gboolean on_write(UMockdevIoctlBase*, UMockdevIoctlClient* c, gpointer ctx) {
 struct Dev {
     Loop l;
     Inbox inbox;
-    unsigned appearances = 0;
     std::vector<std::unique_ptr<Node>> nodes; // every node ever made: handlers outlive them
     Node* cur = nullptr;                      // the board's device while it is there
     std::deque<std::string> in_reports;       // waiting for the pacer
@@ -195,7 +194,8 @@ struct Dev {
     std::deque<std::pair<Node*, Clock::time_point>> dropping; // gone, entries not yet
 };
 
-// The kernel's view of one appearance: the hid device and its hidraw node.
+// The kernel's view of one appearance: the hid device and its hidraw node, on the board's
+// USB device's interface 0.
 std::string record(const Node& n, unsigned seq) {
     char ids[64];
     snprintf(ids, sizeof ids, "0003:%08X:%08X", n.chip->vendor_id, n.chip->product_id);
@@ -212,8 +212,28 @@ std::string record(const Node& n, unsigned seq) {
            "\nA: dev=241:" + minor + "\n";
 }
 
-Node* appear(Dev& d, const Chip& chip, bool beside) {
-    unsigned seq = ++d.appearances;
+// The USB device a HID board's interface hangs on: there while the board is, whichever
+// program's HID device it carries.
+bool plug_usb_parent(const Chip& chip, const std::string& port) {
+    char attrs[256];
+    snprintf(attrs, sizeof attrs,
+             "A: idVendor=%04x\\n\nA: idProduct=%04x\\n\nA: bcdDevice=0100\\n\n"
+             "A: speed=12\\n\nA: bConfigurationValue=1\\n\nA: bNumConfigurations=1\\n\n",
+             chip.vendor_id, chip.product_id);
+    const std::string usb = testbed_usb_syspath(port).substr(4);
+    std::string record = testbed_usb_record(port, testbed_next_devnum(), attrs) + "\nP: " + usb +
+                         "/" + port + ":1.0\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\n" +
+                         "A: bInterfaceNumber=00\\n\nA: bInterfaceClass=03\\n\n";
+    std::string err;
+    if (!testbed_add(record, err)) {
+        log_error("cannot add the USB device on port %s: %s", port.c_str(), err.c_str());
+        return false;
+    }
+    return true;
+}
+
+Node* appear(Dev& d, const Chip& chip, const std::string& port, bool beside) {
+    unsigned seq = testbed_next_hidraw() + 1;
     auto n = std::make_unique<Node>();
     n->inbox = &d.inbox;
     n->chip = &chip;
@@ -222,23 +242,23 @@ Node* appear(Dev& d, const Chip& chip, bool beside) {
     n->devnode = "/dev/hidraw" + std::to_string(seq - 1);
     char hid[64];
     snprintf(hid, sizeof hid, "0003:%04X:%04X.%04X", chip.vendor_id, chip.product_id, seq);
-    n->syspath = std::string("/sys/devices/virtual/larkspur-board/") + hid;
+    n->syspath = testbed_usb_syspath(port) + "/" + port + ":1.0/" + hid;
     n->name = std::string("larkspur-board ") + chip.name;
     std::string err;
     if (!testbed_attach(n->devnode, G_CALLBACK(on_ioctl), G_CALLBACK(on_read), G_CALLBACK(on_write),
                         n.get(), err) ||
         !testbed_add(record(*n, seq), err)) {
-        log_line("cannot add %s: %s", n->devnode.c_str(), err.c_str());
+        log_error("cannot add %s: %s", n->devnode.c_str(), err.c_str());
         return nullptr;
     }
     n->master = testbed_pty_master(n->devnode);
     n->slave = ::open(testbed_pty_slave(n->devnode).c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (n->master < 0 || n->slave < 0) {
-        log_line("cannot reach the pseudo-terminal of %s", n->devnode.c_str());
+        log_error("cannot reach the pseudo-terminal of %s", n->devnode.c_str());
         return nullptr;
     }
-    log_line("READY %s (%s %04x:%04x)", n->devnode.c_str(), chip.name, chip.vendor_id,
-             chip.product_id);
+    log_line("READY %s (%s %04x:%04x) on port %s", n->devnode.c_str(), chip.name, chip.vendor_id,
+             chip.product_id, port.c_str());
     d.nodes.push_back(std::move(n));
     return d.nodes.back().get();
 }
@@ -414,26 +434,30 @@ void take_calls(Dev& d) {
 
 } // namespace
 
-int run_hid(Board& b, const std::string&, int sigfd) {
+int run_hid(Board& b, const std::string&, int stopfd) {
     const Options& opt = *b.opt;
     Dev d;
     Loop& l = d.l;
     l.b = &b;
-    l.sigfd = sigfd;
+    l.stopfd = stopfd;
     d.inbox.wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (d.inbox.wake < 0) {
-        log_line("cannot make an eventfd");
+        log_error("cannot make an eventfd");
         return 1;
     }
     l.own = {d.inbox.wake, POLLIN, 0};
     double per_s = opt.hid_interval_us ? 1e6 / opt.hid_interval_us : 0;
     l.job_pace = make_frame_pacer(per_s);
     d.in_pace = make_frame_pacer(per_s);
-    for (const std::string& other : opt.beside)
-        if (!appear(d, *find_chip(other), true))
+    for (size_t i = 0; i < opt.beside.size(); ++i) {
+        const Chip& other = *find_chip(opt.beside[i]);
+        if (!plug_usb_parent(other, opt.beside_ports[i]) ||
+            !appear(d, other, opt.beside_ports[i], true))
             return 1;
-    if (!(d.cur = appear(d, *b.chip, false)))
+    }
+    if (!plug_usb_parent(*b.chip, opt.port) || !(d.cur = appear(d, *b.chip, opt.port, false)))
         return 1;
+    b.where = opt.port;
 
     l.console = Console::Hid;
     l.prepare = [&](Clock::time_point now) {
@@ -476,7 +500,7 @@ int run_hid(Board& b, const std::string&, int sigfd) {
     l.arrive = [&] {
         log_line("BACK");
         d.greeted = false;
-        return (d.cur = appear(d, *b.chip, false)) != nullptr;
+        return (d.cur = appear(d, *b.chip, opt.port, false)) != nullptr;
     };
     // The departure waits, a while at most, for the host to read the boot ROM's last words.
     l.holding = [&] {

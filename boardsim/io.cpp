@@ -13,6 +13,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <mutex>
 #include <vector>
 
 namespace board {
@@ -58,20 +62,29 @@ std::string device_dir(const Options& opt, std::string& err) {
 int signal_fd() {
     sigset_t set;
     sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    sigaddset(&set, SIGCHLD);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGCHLD})
+        sigaddset(&set, sig);
     sigprocmask(SIG_BLOCK, &set, nullptr);
     signal(SIGPIPE, SIG_IGN);
     return signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
 }
 
-namespace {
-pid_t g_command = -1;
+int signal_take(int sigfd) {
+    signalfd_siginfo si;
+    return read(sigfd, &si, sizeof si) == ssize_t(sizeof si) ? int(si.ssi_signo) : 0;
 }
 
-void command_start(const Options& opt) {
-    if (opt.command.empty() || g_command != -1)
+namespace {
+pid_t g_command = -1;
+int g_command_status = -1; // once reaped
+
+std::mutex g_ready_m;
+std::condition_variable g_ready_cv;
+std::map<size_t, std::string> g_ready; // by board index
+} // namespace
+
+void command_start(const std::vector<std::string>& command) {
+    if (command.empty() || g_command != -1)
         return;
     g_command = fork();
     if (g_command == 0) {
@@ -81,7 +94,7 @@ void command_start(const Options& opt) {
         sigprocmask(SIG_UNBLOCK, &all, nullptr);
         signal(SIGPIPE, SIG_DFL);
         std::vector<char*> argv;
-        for (const std::string& a : opt.command)
+        for (const std::string& a : command)
             argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
         execvp(argv[0], argv.data());
@@ -89,21 +102,61 @@ void command_start(const Options& opt) {
         _exit(127);
     }
     if (g_command < 0)
-        log_line("cannot start %s: %s", opt.command[0].c_str(), strerror(errno));
+        fprintf(stderr, "larkspur-board: cannot start %s: %s\n", command[0].c_str(),
+                strerror(errno));
+}
+
+bool command_signal(int sig) {
+    return g_command > 0 && g_command_status < 0 && kill(g_command, sig) == 0;
+}
+
+bool command_ended() {
+    if (g_command <= 0 || g_command_status >= 0)
+        return true;
+    int status = 0;
+    if (waitpid(g_command, &status, WNOHANG) != g_command)
+        return false;
+    g_command_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return true;
 }
 
 int command_wait() {
     if (g_command <= 0)
         return -1;
-    int status = 0;
-    while (waitpid(g_command, &status, 0) < 0 && errno == EINTR) {
+    while (g_command_status < 0) {
+        int status = 0;
+        if (waitpid(g_command, &status, 0) == g_command)
+            g_command_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        else if (errno != EINTR)
+            return -1;
     }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return g_command_status;
 }
 
-bool signalled(int sigfd) {
-    signalfd_siginfo si;
-    return read(sigfd, &si, sizeof si) == ssize_t(sizeof si);
+void ready_report(const Board& b) {
+    std::lock_guard<std::mutex> lk(g_ready_m);
+    g_ready[b.index] = std::string("READY ") + b.chip->name + " " +
+                       transport_name(b.opt->transport) + " " + b.where;
+    g_ready_cv.notify_all();
+}
+
+std::vector<std::string> ready_wait(size_t boards, int failed) {
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> lk(g_ready_m);
+            g_ready_cv.wait_for(lk, std::chrono::milliseconds(20),
+                                [&] { return g_ready.size() == boards; });
+            if (g_ready.size() == boards) {
+                std::vector<std::string> lines;
+                for (auto& [i, line] : g_ready)
+                    lines.push_back(line);
+                return lines;
+            }
+        }
+        pollfd p{failed, POLLIN, 0};
+        if (poll(&p, 1, 0) > 0)
+            return {};
+    }
 }
 
 Pacer make_pacer(double units_per_s, size_t burst) {

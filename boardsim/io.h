@@ -6,21 +6,33 @@
 
 #include <poll.h>
 #include <string>
+#include <vector>
 
 namespace board {
 
 // The device directory (created when missing); empty and a message on failure.
 std::string device_dir(const Options& opt, std::string& err);
 
-// SIGINT, SIGTERM and SIGCHLD arrive through this descriptor (they are blocked otherwise).
+// SIGINT, SIGTERM, SIGHUP and SIGCHLD arrive through this descriptor (they are blocked
+// otherwise).
 int signal_fd();
+// The signal read from it, 0 when none was pending.
+int signal_take(int sigfd);
 
-// The command given after "--", started once the board's devices are there (later calls do
-// nothing). Its end is a SIGCHLD, which ends the board's loop.
-void command_start(const Options& opt);
-// Waits for that command and gives its exit value as a shell would; -1 without one.
+// The command given after "--", started once every board's devices are there.
+void command_start(const std::vector<std::string>& command);
+// Passes a signal on to the command; false when none runs.
+bool command_signal(int sig);
+// True once the command has ended (reaped; its exit value kept), or when there is none.
+bool command_ended();
+// The command's exit value as a shell gives it; -1 without one.
 int command_wait();
-bool signalled(int sigfd);
+
+// A board's devices are there: its line for standard output is kept for ready_wait.
+void ready_report(const Board& b);
+// Waits until `boards` boards have reported or `failed` is readable (a board ended before
+// it got there). The READY lines in board order; empty when not all came.
+std::vector<std::string> ready_wait(size_t boards, int failed);
 
 // Spreads units (bytes, reports) over time: at most one per `per` on average.
 struct Pacer {

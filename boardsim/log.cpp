@@ -6,29 +6,34 @@
 
 namespace board {
 namespace {
-FILE* g_log = nullptr;
-bool g_times = false;
+LogSink g_none; // standard error, for a thread that took up no sink
+thread_local LogSink* t_sink = nullptr;
 } // namespace
 
-void log_with_times(bool on) {
-    g_times = on;
-}
-
-bool log_open(const std::string& path) {
+bool log_open(LogSink& sink, const std::string& path) {
     if (path.empty()) {
-        g_log = stderr;
+        sink.f = nullptr;
         return true;
     }
-    g_log = fopen(path.c_str(), "a");
-    if (!g_log)
+    sink.f = fopen(path.c_str(), "a");
+    if (!sink.f)
         return false;
-    setvbuf(g_log, nullptr, _IOLBF, 0);
+    setvbuf(sink.f, nullptr, _IOLBF, 0);
     return true;
 }
 
+void log_use(LogSink* sink) {
+    t_sink = sink;
+}
+
+LogSink* log_current() {
+    return t_sink ? t_sink : &g_none;
+}
+
 void log_line(const char* fmt, ...) {
-    FILE* f = g_log ? g_log : stderr;
-    if (g_times) {
+    const LogSink& sink = *log_current();
+    FILE* f = sink.f ? sink.f : stderr;
+    if (sink.times) {
         timespec ts;
         clock_gettime(CLOCK_MONOTONIC, &ts);
         fprintf(f, "%lld.%06ld ", static_cast<long long>(ts.tv_sec), ts.tv_nsec / 1000);
@@ -39,6 +44,17 @@ void log_line(const char* fmt, ...) {
     va_end(ap);
     fputc('\n', f);
     fflush(f);
+}
+
+void log_error(const char* fmt, ...) {
+    char text[1024];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(text, sizeof text, fmt, ap);
+    va_end(ap);
+    log_line("%s", text);
+    if (log_current()->f)
+        fprintf(stderr, "larkspur-board: %s\n", text);
 }
 
 void log_hex(const char* prefix, const void* data, size_t n, bool spaced) {

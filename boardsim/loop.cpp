@@ -41,11 +41,11 @@ void unplug_during_relay(Loop& l) {
 } // namespace
 
 void run_loop(Loop& l) {
-    command_start(*l.b->opt);
+    ready_report(*l.b);
     for (;;) {
         auto now = Clock::now();
         Clock::time_point wake = l.prepare(now);
-        std::array<pollfd, 2> fds = {pollfd{l.sigfd, POLLIN, 0}, l.own};
+        std::array<pollfd, 2> fds = {pollfd{l.stopfd, POLLIN, 0}, l.own};
         if (!l.jobs.empty())
             wake = std::min(wake, std::max(l.jobs.front().due, pacer_ready_at(l.job_pace, now)));
         if (!holding(l))
@@ -53,7 +53,7 @@ void run_loop(Loop& l) {
         wake = std::min({wake, l.back_at, l.unplug_at});
         if (poll_until(fds.data(), fds.size(), wake) < 0 && errno != EINTR)
             return;
-        if ((fds[0].revents & POLLIN) && signalled(l.sigfd))
+        if (fds[0].revents & POLLIN)
             return;
         l.own.revents = fds[1].revents;
 

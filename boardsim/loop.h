@@ -20,7 +20,7 @@ struct Job {
 
 struct Loop {
     Board* b = nullptr;
-    int sigfd = -1;
+    int stopfd = -1; // readable once the process stops its boards
 
     // What the transport sets up before run_loop.
     Console console = Console::None; // the console that brings a device back after departure
@@ -50,7 +50,7 @@ struct Loop {
     std::function<bool()> holding;
 };
 
-// Until SIGINT or SIGTERM (or poll fails).
+// Until the process stops its boards (or poll fails).
 void run_loop(Loop& l);
 
 // The boot ROM has started the test program: arm the departure and the unplug timers.

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <utility>
 
 namespace board {
@@ -52,19 +53,25 @@ const char* transport_name(Transport t) {
 
 std::string usage_text() {
     return "Usage: larkspur-board --target <egret|heron|kestrel|merlin|hobby> "
-           "[--transport uart|usb|hid] [--com N] [options] [-- COMMAND...]\n"
+           "[--transport uart|usb|hid] [--com N | --port P] [options]\n"
+           "                      [--board --target ... [options]]... [-- COMMAND...]\n"
            "       larkspur-board --write-images DIR [--image-size N]\n"
            "\n"
-           "A virtual board for larkspur: its boot ROM in serial download mode, then the DDR\n"
+           "Virtual boards for larkspur: each a boot ROM in serial download mode, then the DDR\n"
            "test program. A serial board is a pseudo-terminal linked as comN in the device\n"
            "directory ($LARKSPUR_DEVICES, else $XDG_RUNTIME_DIR/larkspur-devices, else\n"
            "/tmp/larkspur-devices-<uid>; it must be your own, no symbolic link, and writable\n"
            "by you alone; one made here is 0700). A HID or USB board is a device of the\n"
-           "kernel's, emulated in the board's own umockdev test bed: larkspur reaches it when it\n"
-           "runs with the settings the board prints on standard output, or as COMMAND, which\n"
-           "the board runs with them.\n"
-           "It runs until SIGINT or SIGTERM, or until COMMAND ends (then with its exit value),\n"
-           "and then removes its devices.\n"
+           "kernel's on a USB port of its own, emulated in one umockdev test bed for all the\n"
+           "boards: larkspur reaches it when it runs with the settings printed on standard\n"
+           "output, or as COMMAND, which runs with them.\n"
+           "--board begins the next board's options; each board has its own target, faults,\n"
+           "pace and log. Once every board's devices are there, standard output shows the\n"
+           "settings (HID or USB boards, no COMMAND), then one line a board:\n"
+           "  READY <target> <transport> <comN or USB port>\n"
+           "It runs until SIGINT, SIGTERM or SIGHUP, or until COMMAND ends (then with its exit\n"
+           "value; the signals go to COMMAND), and then removes its devices. Start-up errors go\n"
+           "to standard error.\n"
            "One start serves one larkspur run, as a real board must be reset into serial\n"
            "download mode for each run: start it again for the next run.\n"
            "\n"
@@ -73,7 +80,9 @@ std::string usage_text() {
            "                          hid (kestrel, merlin, hobby; their default)\n"
            "  --com N                 serial port number: entry comN (default: the lowest\n"
            "                          N >= 1 without an entry)\n"
-           "  --devices DIR           device directory (overrides the environment)\n"
+           "  --port P                USB port of a HID or USB board, on bus 1 (1-2, 1-3.1;\n"
+           "                          default: the lowest free 1-N)\n"
+           "  --devices DIR           device directory (overrides the environment; common)\n"
            "  --log FILE              protocol log (default: standard error)\n"
            "  --log-times             begin each log line with the monotonic clock's time in\n"
            "                          seconds (CLOCK_MONOTONIC, microseconds)\n"
@@ -114,7 +123,25 @@ std::string usage_text() {
            "  --help                  this text\n";
 }
 
-std::string parse_options(int argc, const char* const* argv, Options& o) {
+namespace {
+
+// "1-3" or "1-3.2": a port on the board's one bus.
+bool valid_port(const std::string& p) {
+    if (p.rfind("1-", 0) != 0 || p.size() < 3 || p.size() > 32)
+        return false;
+    bool digit = false;
+    for (size_t i = 2; i < p.size(); ++i) {
+        if (p[i] == '.' && digit)
+            digit = false;
+        else if (p[i] >= '0' && p[i] <= '9')
+            digit = true;
+        else
+            return false;
+    }
+    return digit;
+}
+
+std::string parse_board(int argc, const char* const* argv, Options& o) {
     std::string transport;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
@@ -168,6 +195,10 @@ std::string parse_options(int argc, const char* const* argv, Options& o) {
                 o.com = int(number(1000000));
                 if (o.com < 1)
                     throw std::string("--com needs a number from 1");
+            } else if (arg == "--port") {
+                o.port = need();
+                if (!valid_port(o.port))
+                    throw std::string("--port takes a USB port on bus 1, such as 1-2 or 1-3.1");
             } else if (arg == "--devices") {
                 o.devices = need();
             } else if (arg == "--log") {
@@ -264,6 +295,76 @@ std::string parse_options(int argc, const char* const* argv, Options& o) {
         if (!c || c->gen != Gen::Falcon || c == chip || o.transport != Transport::Hid)
             return "--beside takes a falcon board other than the target, beside a falcon board";
     }
+    if (!o.port.empty() && o.transport == Transport::Uart)
+        return "--port is for a USB or HID board; a serial board takes --com";
+    return {};
+}
+
+} // namespace
+
+std::string parse_options(int argc, const char* const* argv, std::vector<Options>& out) {
+    out.clear();
+    // Each board's words, up to the command.
+    std::vector<std::vector<const char*>> parts(1, {argv[0]});
+    for (int i = 1; i < argc; ++i) {
+        if (std::string(argv[i]) == "--") {
+            parts.back().insert(parts.back().end(), argv + i, argv + argc);
+            break;
+        }
+        if (std::string(argv[i]) == "--board")
+            parts.push_back({argv[0]});
+        else
+            parts.back().push_back(argv[i]);
+    }
+    std::string devices;
+    for (size_t k = 0; k < parts.size(); ++k) {
+        Options o;
+        if (parts[k].size() == 1 && parts.size() > 1)
+            return "--board begins another board's options, and none came";
+        if (std::string err = parse_board(int(parts[k].size()), parts[k].data(), o); !err.empty())
+            return parts.size() > 1 ? "board " + std::to_string(k + 1) + ": " + err : err;
+        if ((o.help || !o.write_images_dir.empty()) && parts.size() > 1)
+            return "--help and --write-images stand alone";
+        if (!o.devices.empty()) {
+            if (!devices.empty() && devices != o.devices)
+                return "--devices is common to all boards: give it once";
+            devices = o.devices;
+        }
+        out.push_back(std::move(o));
+    }
+    std::vector<std::string> ports;
+    std::vector<int> coms;
+    for (Options& o : out) {
+        o.devices = devices;
+        o.command = out.back().command;
+        if (!o.port.empty()) {
+            if (std::find(ports.begin(), ports.end(), o.port) != ports.end())
+                return "two boards on port " + o.port;
+            ports.push_back(o.port);
+        }
+        if (o.com) {
+            if (std::find(coms.begin(), coms.end(), o.com) != coms.end())
+                return "two boards on com" + std::to_string(o.com);
+            coms.push_back(o.com);
+        }
+    }
+    // The boards without a port take the lowest free ones, in order; the falcon boards
+    // beside them after those.
+    int next = 1;
+    auto free_port = [&] {
+        std::string p;
+        do
+            p = "1-" + std::to_string(next++);
+        while (std::find(ports.begin(), ports.end(), p) != ports.end());
+        ports.push_back(p);
+        return p;
+    };
+    for (Options& o : out)
+        if (o.port.empty() && o.transport != Transport::Uart)
+            o.port = free_port();
+    for (Options& o : out)
+        for (size_t i = 0; i < o.beside.size(); ++i)
+            o.beside_ports.push_back(free_port());
     return {};
 }
 

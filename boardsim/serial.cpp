@@ -66,7 +66,8 @@ bool board_link(const std::string& link) {
         return false;
     target[n] = 0;
     struct stat st;
-    return strncmp(target, "/dev/pts/", 9) == 0 || stat(link.c_str(), &st) != 0;
+    return strncmp(target, "/dev/pts/", 9) == 0 || strncmp(target, "/proc/", 6) == 0 ||
+           stat(link.c_str(), &st) != 0;
 }
 
 bool open_line(Line& l, const Options& opt, const std::string& dir, std::string& err) {
@@ -84,6 +85,10 @@ bool open_line(Line& l, const Options& opt, const std::string& dir, std::string&
     }
     cfmakeraw(&t);
     tcsetattr(l.slave, TCSANOW, &t);
+    // The link leads to the board's own descriptor of the line, so it dies with the board:
+    // left behind by a board that was killed, it leads nowhere, never to a pseudo-terminal
+    // that a later board got under the same number.
+    pts = "/proc/" + std::to_string(getpid()) + "/fd/" + std::to_string(l.slave);
 
     for (int n = opt.com ? opt.com : 1;; ++n) {
         l.entry = "com" + std::to_string(n);
@@ -96,7 +101,7 @@ bool open_line(Line& l, const Options& opt, const std::string& dir, std::string&
             err = "cannot create " + link + ": " + strerror(errno);
             return false;
         }
-        if (!made && l.claim >= 0 && opt.com && board_link(link))
+        if (!made && l.claim >= 0 && board_link(link)) // a killed board's, nobody holds it
             made = unlink(link.c_str()) == 0 && symlink(pts.c_str(), link.c_str()) == 0;
         if (made) {
             l.link = link;
@@ -127,16 +132,17 @@ void close_line(Line& l) {
 
 } // namespace
 
-int run_serial(Board& b, const std::string& dir, int sigfd) {
+int run_serial(Board& b, const std::string& dir, int stopfd) {
     const Options& opt = *b.opt;
     Line line;
     std::string err;
     if (!open_line(line, opt, dir, err)) {
-        log_line("%s", err.c_str());
+        log_error("%s", err.c_str());
         close_line(line);
         return 1;
     }
     log_line("READY %s", line.entry.c_str());
+    b.where = line.entry;
 
     // 8N1: ten bit times per byte; bursts of about 5 ms keep the loop calm.
     double bytes_per_s = opt.baud / 10.0;
@@ -146,7 +152,7 @@ int run_serial(Board& b, const std::string& dir, int sigfd) {
 
     Loop l;
     l.b = &b;
-    l.sigfd = sigfd;
+    l.stopfd = stopfd;
     l.departs = false; // the line stays; the test program talks on it
     l.prepare = [&](Clock::time_point now) {
         while (!b.answers.empty()) {

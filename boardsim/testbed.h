@@ -20,7 +20,10 @@ std::string testbed_preload();
 // under the preload sends the bed's uevents. Returns (with the reason) only on failure.
 std::string testbed_reexec(char** argv);
 
-// Creates the bed; false and the reason on failure.
+// Removes the beds that boards killed before they could remove their own left behind.
+void testbed_sweep();
+// Creates the bed; false and the reason on failure. Every call here may come from any of the
+// boards' threads.
 bool testbed_create(std::string& err);
 // Takes the bed's directory away.
 void testbed_destroy();
@@ -38,6 +41,16 @@ void testbed_remove(const std::string& syspath);
 // The two halves, for a device whose host must still reach its handler after the uevent.
 void testbed_announce_removal(const std::string& syspath);
 void testbed_drop(const std::string& syspath);
+
+// Numbers that must differ between the boards of one bed: hidraw minors (and hid sequence
+// numbers), USB device addresses on bus 1.
+unsigned testbed_next_hidraw();
+unsigned testbed_next_devnum();
+// The sysfs path of the USB device on a port of bus 1 ("1-3.2"), and its record: what a
+// USB board's device and a HID board's USB parent share. The device's attributes come in
+// `attrs` (record lines); ID_PATH and the bus's numbers are added here.
+std::string testbed_usb_syspath(const std::string& port);
+std::string testbed_usb_record(const std::string& port, unsigned devnum, const std::string& lines);
 
 // A handler for the calls on a node, attached before the node appears so that no early
 // open finds umockdev's default handler.

@@ -72,13 +72,13 @@ struct Node {
     int fifo = -1;               // the board's end of the node
     bool readable_token = false; // a FIFO slot is free: the host sees POLLOUT
     int wake = -1;
+    LogSink* log = nullptr; // its board's, for what the host's calls make the board log
 };
 
 struct Dev {
     Loop l;
     Node* cur = nullptr;
     std::vector<std::unique_ptr<Node>> nodes; // handlers outlive their node
-    unsigned appearances = 0;
     int wake = -1;
     int next_job = 1;
     // A device that has gone stays in the bed until its host has reaped what the disconnect
@@ -142,19 +142,19 @@ std::array<uint8_t, 50> descriptors(const Chip& chip) {
 }
 
 // The kernel's view of one appearance. Text attributes end with a line feed, as sysfs's do.
-std::string record(const Node& n, const Chip& chip) {
+std::string record(const Node& n, const Chip& chip, const std::string& port) {
     char text[512];
     const unsigned minor = n.devnum - 1;
     snprintf(text, sizeof text,
-             "P: %s\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DRIVER=usb\n"
-             "E: DEVNAME=%s\nE: BUSNUM=001\nE: DEVNUM=%03u\nE: MAJOR=189\nE: MINOR=%u\n"
+             "E: DEVNAME=%s\nE: MAJOR=189\nE: MINOR=%u\n"
              "E: PRODUCT=%x/%x/100\nA: idVendor=%04x\\n\nA: idProduct=%04x\\n\n"
-             "A: busnum=1\\n\nA: devnum=%u\\n\nA: speed=480\\n\n"
+             "A: speed=480\\n\n"
              "A: bConfigurationValue=1\\n\nA: bNumConfigurations=1\\n\nA: dev=189:%u\\n\n",
-             n.syspath.substr(4).c_str(), n.devnode.c_str(), n.devnum, minor, chip.vendor_id,
-             chip.product_id, chip.vendor_id, chip.product_id, n.devnum, minor);
+             n.devnode.c_str(), minor, chip.vendor_id, chip.product_id, chip.vendor_id,
+             chip.product_id, minor);
     auto d = descriptors(chip);
-    return text + std::string("H: descriptors=") + testbed_hex(d.data(), d.size()) + "\n";
+    return testbed_usb_record(port, n.devnum, text) +
+           "H: descriptors=" + testbed_hex(d.data(), d.size()) + "\n";
 }
 
 void wake(int fd) {
@@ -313,6 +313,7 @@ uint32_t* u32_arg(UMockdevIoctlData* arg, UMockdevIoctlData** hold) {
 
 gboolean on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* c, gpointer ctx) {
     auto& n = *static_cast<Node*>(ctx);
+    log_use(n.log);
     UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(c);
     UMockdevIoctlData* hold = nullptr;
     unsigned long req = umockdev_ioctl_client_get_request(c);
@@ -383,19 +384,21 @@ bool make_fifo(Node& n, std::string& err) {
 bool appear(Dev& d) {
     Board& b = *d.l.b;
     auto n = std::make_unique<Node>();
-    n->devnum = 1 + ++d.appearances;
+    n->devnum = testbed_next_devnum();
+    n->log = log_current();
     char node[32];
     snprintf(node, sizeof node, "/dev/bus/usb/001/%03u", n->devnum);
     n->devnode = node;
-    n->syspath = "/sys/devices/larkspur-board/usb1/1-1";
+    n->syspath = testbed_usb_syspath(b.opt->port);
     n->wake = d.wake;
     std::string err;
     if (!testbed_attach(n->devnode, G_CALLBACK(on_ioctl), nullptr, nullptr, n.get(), err) ||
-        !make_fifo(*n, err) || !testbed_add(record(*n, *b.chip), err)) {
-        log_line("cannot add %s: %s", node, err.c_str());
+        !make_fifo(*n, err) || !testbed_add(record(*n, *b.chip, b.opt->port), err)) {
+        log_error("cannot add %s: %s", node, err.c_str());
         return false;
     }
-    log_line("READY %s (%s %04x:%04x)", node, b.chip->name, b.chip->vendor_id, b.chip->product_id);
+    log_line("READY %s (%s %04x:%04x) on port %s", node, b.chip->name, b.chip->vendor_id,
+             b.chip->product_id, b.opt->port.c_str());
     d.cur = n.get();
     d.nodes.push_back(std::move(n));
     return true;
@@ -564,14 +567,15 @@ void take_out(Dev& d) {
 
 } // namespace
 
-int run_usb(Board& b, const std::string&, int sigfd) {
+int run_usb(Board& b, const std::string&, int stopfd) {
     Dev d;
     Loop& l = d.l;
     l.b = &b;
-    l.sigfd = sigfd;
+    l.stopfd = stopfd;
     d.wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (d.wake < 0 || !appear(d))
         return 1;
+    b.where = b.opt->port;
     l.own = {d.wake, POLLIN, 0};
     l.console = Console::Usb;
     l.prepare = [&](Clock::time_point now) {

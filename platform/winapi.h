@@ -12,6 +12,7 @@
 #endif
 #include <windows.h>
 #include <setupapi.h>
+#include <cfgmgr32.h>
 extern "C" {
 #include <hidsdi.h>
 }
@@ -238,6 +239,20 @@ BOOL SetupDiGetDeviceInterfaceDetailW(HDEVINFO DeviceInfoSet,
                                       DWORD DeviceInterfaceDetailDataSize, LPDWORD RequiredSize,
                                       PSP_DEVINFO_DATA DeviceInfoData);
 BOOL SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet);
+// Device nodes: a device's parent, and its location paths (where it hangs on the USB).
+typedef DWORD DEVINST;
+typedef DWORD CONFIGRET;
+#define CR_SUCCESS ((CONFIGRET)0x00)
+#define CR_INVALID_POINTER ((CONFIGRET)0x03)
+#define CR_NO_SUCH_DEVNODE ((CONFIGRET)0x0D)
+#define CR_BUFFER_SMALL ((CONFIGRET)0x1A)
+#define CR_NO_SUCH_VALUE ((CONFIGRET)0x25)
+#define CM_DRP_LOCATION_PATHS 0x00000024u
+#define REG_MULTI_SZ 7u
+CONFIGRET CM_Get_Parent(DEVINST* pdnDevInst, DEVINST dnDevInst, ULONG ulFlags);
+CONFIGRET CM_Get_DevNode_Registry_PropertyW(DEVINST dnDevInst, ULONG ulProperty,
+                                            ULONG* pulRegDataType, void* Buffer, ULONG* pulLength,
+                                            ULONG ulFlags);
 BOOLEAN HidD_GetAttributes(HANDLE HidDeviceObject, PHIDD_ATTRIBUTES Attributes);
 BOOLEAN HidD_GetPreparsedData(HANDLE HidDeviceObject, PHIDP_PREPARSED_DATA* PreparsedData);
 BOOLEAN HidD_FreePreparsedData(PHIDP_PREPARSED_DATA PreparsedData);

@@ -1,5 +1,6 @@
 #include "transport/transport.h"
 
+#include "platform/board_port.h"
 #include "platform/screen.h"
 #include "platform/shared.h"
 #include "transport/hid/hid.h"
@@ -22,6 +23,10 @@ void dev_set_usb_waits(uint32_t attach_wait_s, uint32_t read_timeout_ms) {
 }
 
 int dev_open_usb(int32_t verbosity) {
+#ifdef _WIN32
+    if (!board_choice_without_ports("the USB driver"))
+        return 0;
+#endif
     usb_set_verbosity(verbosity);
     return OpenUSB(usb_device_row, static_cast<int32_t>(usb_attach_wait_s));
 }

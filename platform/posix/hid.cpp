@@ -1,6 +1,7 @@
 // HID class stand-in over the kernel's hidraw devices, found through udev. An open handle
 // is one open file of a hidraw node; its overlapped reads and writes are served by a
 // thread of its own, started by the first request.
+#include "platform/posix/devnodes.h"
 #include "platform/posix/handles.h"
 #include "platform/posix/hid_report.h"
 
@@ -59,6 +60,7 @@ template <class T> using UdevPtr = std::unique_ptr<T, UdevUnref>;
 
 struct HidrawNode {
     std::string devnode;
+    std::string syspath;
     std::optional<HidId> id; // none when the parent's HID_ID is missing or malformed
 };
 
@@ -78,7 +80,7 @@ std::vector<HidrawNode> list_hidraw() {
         const char* node = dev ? udev_device_get_devnode(dev.get()) : nullptr;
         if (!node)
             continue;
-        HidrawNode n{node, std::nullopt};
+        HidrawNode n{node, udev_device_get_syspath(dev.get()), std::nullopt};
         udev_device* hid = udev_device_get_parent_with_subsystem_devtype(dev.get(), "hid", nullptr);
         if (const char* id = hid ? udev_device_get_property_value(hid, "HID_ID") : nullptr)
             n.id = hid_parse_id(id);
@@ -90,7 +92,8 @@ std::vector<HidrawNode> list_hidraw() {
 // ---- device information sets --------------------------------------------------------
 
 struct DevInfoSet {
-    std::vector<std::string> paths; // devnodes
+    std::vector<std::string> paths;    // devnodes
+    std::vector<std::string> syspaths; // of the same devices
 };
 
 const HandleOps kDevInfoOps = {};
@@ -474,8 +477,10 @@ HDEVINFO SetupDiGetClassDevsW(const GUID* class_guid, LPCWSTR, void*, DWORD flag
         return INVALID_HANDLE_VALUE;
     }
     auto set = std::make_shared<DevInfoSet>();
-    for (HidrawNode& n : list_hidraw())
+    for (HidrawNode& n : list_hidraw()) {
         set->paths.push_back(std::move(n.devnode));
+        set->syspaths.push_back(std::move(n.syspath));
+    }
     return handle_add(&kDevInfoOps, std::move(set));
 }
 
@@ -496,7 +501,7 @@ BOOL SetupDiEnumDeviceInterfaces(HDEVINFO set_h, PSP_DEVINFO_DATA, const GUID* g
 
 BOOL SetupDiGetDeviceInterfaceDetailW(HDEVINFO set_h, PSP_DEVICE_INTERFACE_DATA data,
                                       PSP_DEVICE_INTERFACE_DETAIL_DATA_W detail, DWORD size,
-                                      LPDWORD required, PSP_DEVINFO_DATA) {
+                                      LPDWORD required, PSP_DEVINFO_DATA info) {
     auto set = handle_get<DevInfoSet>(set_h, &kDevInfoOps);
     if (!set)
         return fail(ERROR_INVALID_HANDLE);
@@ -504,6 +509,11 @@ BOOL SetupDiGetDeviceInterfaceDetailW(HDEVINFO set_h, PSP_DEVICE_INTERFACE_DATA 
         data->Reserved > set->paths.size())
         return fail(ERROR_INVALID_PARAMETER);
     const std::string& path = set->paths[data->Reserved - 1];
+    if (info) {
+        if (info->cbSize != sizeof(SP_DEVINFO_DATA))
+            return fail(ERROR_INVALID_PARAMETER);
+        info->DevInst = devnode_of(set->syspaths[data->Reserved - 1]);
+    }
     constexpr size_t kFixed = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath);
     const size_t need = kFixed + (path.size() + 1) * sizeof(WCHAR);
     if (required)

@@ -10,6 +10,8 @@
 // included), so no operation outlives it.
 #include "platform/posix/usbdriver.h"
 
+#include "platform/board_port.h"
+#include "platform/posix/devnodes.h"
 #include "platform/posix/handles.h"
 #include "platform/usbdriver_records.h"
 
@@ -82,6 +84,7 @@ struct Device {
     std::shared_ptr<UsbDev> usb;
     std::array<uint8_t, 18> descriptor{};
     std::vector<Interface> interfaces;
+    port_names port;             // where it hangs on the USB
     uint32_t holder = 0;         // registration that accepted it
     uint32_t offer = 0;          // registration whose reply is awaited
     std::set<uint32_t> told;     // registrations that got its attach event
@@ -155,7 +158,7 @@ void offer(Driver& d, Device& dev) {
     for (auto& [h, reg] : d.regs) {
         if (dev.told.count(h) || dev.declined.count(h))
             continue;
-        if (!(reg.mask & DRV_ACTION_ATTACH) || !matches(reg, dev))
+        if (!(reg.mask & DRV_ACTION_ATTACH) || !matches(reg, dev) || !board_port_allowed(dev.port))
             continue;
         const bool reply = (reg.options & DRV_EVENT_REPLY_WANTED) != 0;
         reg.events.push_back({DRV_ACTION_ATTACH, dev.id, reply});
@@ -168,9 +171,16 @@ void offer(Driver& d, Device& dev) {
     d.cv.notify_all();
 }
 
+// Lowest port first, so that with several boards and none chosen the first one is taken.
 void offer_all(Driver& d) {
+    std::vector<Device*> order;
     for (auto& [id, dev] : d.devices)
-        offer(d, dev);
+        order.push_back(&dev);
+    std::stable_sort(order.begin(), order.end(), [](const Device* a, const Device* b) {
+        return port_before(a->port, b->port);
+    });
+    for (Device* dev : order)
+        offer(d, *dev);
 }
 
 void remove_device(Driver& d, uint32_t id) {
@@ -208,6 +218,16 @@ void remove_registration(Driver& d, uint32_t h) {
     }
     offer_all(d);
     d.cv.notify_all();
+}
+
+// The run's board is the first device a registration accepts: from then on devices on other
+// ports are offered to nobody. The others that would have matched tell of a choice made.
+void bind_board(Driver& d, const Device& taken, const Registration& reg) {
+    std::vector<port_names> others;
+    for (const auto& [id, dev] : d.devices)
+        if (&dev != &taken && !dev.holder && matches(reg, dev) && board_port_allowed(dev.port))
+            others.push_back(dev.port);
+    board_port_taken(taken.port, others);
 }
 
 Device* find_device(Driver& d, uint32_t id) {
@@ -287,6 +307,7 @@ void device_arrived(Driver& d, libusb_device* usb) {
     Device dev;
     if (!read_descriptors(usb, dev))
         return;
+    dev.port = usb_port_at(libusb_get_bus_number(usb), libusb_get_device_address(usb));
     std::lock_guard<std::mutex> lk(d.m);
     for (auto& [id, known] : d.devices)
         if (known.usb->usb == usb)
@@ -679,6 +700,7 @@ uint32_t serve_event(Driver& d, uint32_t code, void* in, DWORD size) {
             dev->offer = 0;
             if (rec->options & DRV_EVENT_ACCEPT) {
                 dev->holder = rec->handle;
+                bind_board(d, *dev, *reg);
             } else {
                 dev->told.erase(rec->handle);
                 dev->declined.insert(rec->handle);

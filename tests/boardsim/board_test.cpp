@@ -23,8 +23,9 @@ bool exists(const std::string& p) {
 }
 
 // --devices, else $LARKSPUR_DEVICES, else $XDG_RUNTIME_DIR/larkspur-devices, made if
-// missing; either signal ends a board of any transport with 0 and takes its entry along. A
-// HID board's device is in an emulation of its own instead, whose settings it prints.
+// missing; SIGINT, SIGTERM or SIGHUP ends a board of any transport with 0 and takes its entry
+// along. A HID or USB board's device is in an emulation of its own instead, whose settings
+// it prints. Standard output says once the device is there, whatever --log says.
 TEST(BoardCli, DeviceEntryMadeWhereAskedAndRemovedOnSignal) {
     TempDir tmp;
     const std::string unused = tmp.file("unused");
@@ -33,23 +34,30 @@ TEST(BoardCli, DeviceEntryMadeWhereAskedAndRemovedOnSignal) {
               runtime = {{"LARKSPUR_DEVICES", ""}, {"XDG_RUNTIME_DIR", tmp.path()}},
               emulated = {{"TMPDIR", tmp.path()}};
     struct Case {
-        std::string args, entry;
+        std::string args, entry, ready;
         int sig;
         Env vars;
     } cases[] = {
-        {"--target egret --devices " + tmp.file("a/b"), "a/b/com1", SIGTERM, elsewhere},
-        {"--target heron", "larkspur-devices/com1", SIGINT, runtime},
-        {"--target hobby", "umockdev.*/dev/hidraw0", SIGTERM, emulated},
-        {"--target egret --transport usb", "umockdev.*/dev/bus/usb/001/002", SIGINT, emulated}};
+        {"--target egret --devices " + tmp.file("a/b"), "a/b/com1", "READY egret uart com1",
+         SIGTERM, elsewhere},
+        {"--target heron --log " + tmp.file("h.log"), "larkspur-devices/com1",
+         "READY heron uart com1", SIGHUP, runtime},
+        {"--target hobby", "umockdev.*/dev/hidraw0", "READY hobby hid 1-1", SIGTERM, emulated},
+        {"--target egret --transport usb --port 1-4.2 --log " + tmp.file("u.log"),
+         "umockdev.*/dev/bus/usb/001/002", "READY egret usb 1-4.2", SIGINT, emulated}};
     for (Case& c : cases) {
         Process b(e2e::words(kBoard + " " + c.args), {.env = c.vars});
-        ASSERT_TRUE(b.wait_for_log("READY ", 3000ms)) << c.entry << b.log();
+        ASSERT_TRUE(b.wait_for_output("READY ", 3000ms)) << c.entry << b.log();
+        std::vector<std::string> printed = testsupport::lines(b.out());
+        ASSERT_FALSE(printed.empty());
+        EXPECT_EQ(printed.back(), c.ready);
         if (size_t star = c.entry.find('*'); star != std::string::npos) {
-            std::vector<std::string> printed = e2e::words(b.out());
             ASSERT_EQ(printed.size(), 2u) << b.out();
-            EXPECT_EQ(printed[0].rfind("UMOCKDEV_DIR=" + tmp.file("umockdev."), 0), 0u);
-            EXPECT_EQ(printed[1].rfind("LD_PRELOAD=", 0), 0u);
-            c.entry = printed[0].substr(13 + tmp.path().size() + 1) + c.entry.substr(star + 1);
+            std::vector<std::string> settings = e2e::words(printed[0]);
+            ASSERT_EQ(settings.size(), 2u) << b.out();
+            EXPECT_EQ(settings[0].rfind("UMOCKDEV_DIR=" + tmp.file("umockdev."), 0), 0u);
+            EXPECT_EQ(settings[1].rfind("LD_PRELOAD=", 0), 0u);
+            c.entry = settings[0].substr(13 + tmp.path().size() + 1) + c.entry.substr(star + 1);
         }
         EXPECT_TRUE(exists(tmp.file(c.entry))) << c.entry;
         kill(b.pid(), c.sig);
@@ -59,8 +67,9 @@ TEST(BoardCli, DeviceEntryMadeWhereAskedAndRemovedOnSignal) {
     EXPECT_FALSE(exists(unused));
 }
 
-// A com number in use is refused and its link left alone; a link left by a board that was
-// killed is taken over at once, one made by hand never.
+// A com number in use is refused and its link left alone; a link leads to the board's own
+// descriptor of its line, so that one left by a board that was killed leads nowhere (never to
+// a later board's terminal) and is taken over at once; one made by hand never is.
 TEST(BoardCli, EntriesInUseAreNeverTakenOver) {
     TempDir dir;
     dir.write("com1", "taken");
@@ -70,7 +79,8 @@ TEST(BoardCli, EntriesInUseAreNeverTakenOver) {
     Process b({kBoard, "--target", "heron", "--com", "12"}, o);
     ASSERT_TRUE(b.wait_for_log("READY com12", 3000ms)) << b.log();
     auto link = [&](const char* entry) { return std::filesystem::read_symlink(dir.file(entry)); };
-    EXPECT_EQ(link("com12").parent_path(), "/dev/pts");
+    EXPECT_EQ(link("com12").parent_path(), "/proc/" + std::to_string(b.pid()) + "/fd");
+    EXPECT_EQ(std::filesystem::canonical(dir.file("com12")).parent_path(), "/dev/pts");
     const auto com2 = link("com2");
     for (const char* com : {"1", "2"}) {
         auto r = run({kBoard, "--target", "egret", "--com", com}, o);
@@ -82,6 +92,8 @@ TEST(BoardCli, EntriesInUseAreNeverTakenOver) {
     EXPECT_TRUE(a.running());
     kill(b.pid(), SIGKILL);
     b.wait_exit(3000ms);
+    EXPECT_TRUE(exists(dir.file("com12")));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("com12"))) << "a killed board's link leads on";
     Process again({kBoard, "--target", "heron", "--com", "12"}, o);
     EXPECT_TRUE(again.wait_for_log("READY com12", 3000ms)) << again.log();
 }
@@ -173,7 +185,9 @@ TEST(BoardProgram, DdrCheckNamesTheFirstWrongRegister) {
 // An image whose DCD region is as made, placeholders only: no DCD was placed.
 TEST(BoardProgram, PlaceholderDcdIsNamed) {
     const board::Chip& chip = *board::find_chip("heron");
-    board::log_open("/dev/null");
+    static board::LogSink quiet;
+    board::log_open(quiet, "/dev/null");
+    board::log_use(&quiet);
     board::Options opt;
     opt.target = "heron";
     board::Board b;

@@ -31,7 +31,9 @@ void send(Board& b, std::span<const uint8_t> bytes) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    [[maybe_unused]] static const bool quiet = log_open("/dev/null") || (std::abort(), false);
+    static LogSink sink;
+    [[maybe_unused]] static const bool quiet =
+        (log_open(sink, "/dev/null") || (std::abort(), false)) && (log_use(&sink), true);
     fuzz::Reader in{{data, size}};
     auto chips = all_chips();
     const Chip& chip = chips[in.byte() % chips.size()];

@@ -2,6 +2,7 @@
 // overlapped report I/O with bounded waits.
 #include "transport/hid/hid.h"
 
+#include "platform/board_port.h"
 #include "platform/screen.h"
 
 #include <algorithm>
@@ -9,6 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
+#include <vector>
 
 HANDLE hid_handle = INVALID_HANDLE_VALUE;
 HANDLE hid_write_event = INVALID_HANDLE_VALUE;
@@ -63,8 +66,9 @@ HANDLE new_event() {
     return e ? e : INVALID_HANDLE_VALUE;
 }
 
-// The interface detail record of one interface, or null when it cannot be had.
-DetailPtr fetch_detail(HDEVINFO info, SP_DEVICE_INTERFACE_DATA& data) {
+// The interface detail record of one interface and its device node, or null when it cannot
+// be had.
+DetailPtr fetch_detail(HDEVINFO info, SP_DEVICE_INTERFACE_DATA& data, DEVINST* node) {
     DWORD length = 0;
     SetupDiGetDeviceInterfaceDetailW(info, &data, nullptr, 0, &length, nullptr);
     if (length < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W))
@@ -73,9 +77,47 @@ DetailPtr fetch_detail(HDEVINFO info, SP_DEVICE_INTERFACE_DATA& data) {
     if (!detail)
         return nullptr;
     detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
-    if (!SetupDiGetDeviceInterfaceDetailW(info, &data, detail.get(), length, nullptr, nullptr))
+    SP_DEVINFO_DATA devinfo = {};
+    devinfo.cbSize = sizeof(devinfo);
+    if (!SetupDiGetDeviceInterfaceDetailW(info, &data, detail.get(), length, nullptr, &devinfo))
         return nullptr;
+    *node = devinfo.DevInst;
     return detail;
+}
+
+// The location paths of the USB device a HID interface belongs to: the first node above the
+// interface's that has any (the HID collection's parent, or a composite device's above it).
+port_names usb_port(DEVINST node) {
+    constexpr int kLevels = 4;
+    for (int up = 0; up < kLevels; ++up) {
+        if (CM_Get_Parent(&node, node, 0) != CR_SUCCESS)
+            break;
+        ULONG type = 0, length = 0;
+        if (CM_Get_DevNode_Registry_PropertyW(node, CM_DRP_LOCATION_PATHS, &type, nullptr, &length,
+                                              0) != CR_BUFFER_SMALL ||
+            length < sizeof(WCHAR))
+            continue;
+        std::vector<WCHAR> multi(length / sizeof(WCHAR) + 1, 0);
+        if (CM_Get_DevNode_Registry_PropertyW(node, CM_DRP_LOCATION_PATHS, &type, multi.data(),
+                                              &length, 0) != CR_SUCCESS ||
+            type != REG_MULTI_SZ)
+            continue;
+        port_names out;
+        std::string name;
+        for (WCHAR c : multi) {
+            if (c) {
+                name += c < 0x80 ? char(c) : '?';
+            } else if (!name.empty()) {
+                out.push_back(std::move(name));
+                name.clear();
+            } else {
+                break;
+            }
+        }
+        if (!out.empty())
+            return out;
+    }
+    return {};
 }
 
 bool is_open() {
@@ -145,11 +187,21 @@ bool cancel_read() {
     return GetOverlappedResult(hid_handle, &read_os, &n, TRUE) != FALSE;
 }
 
+// Where the device found last hangs, and where the others that matched beside it do.
+port_names found_port;
+std::vector<port_names> found_others;
+
 } // namespace
 
 int hid_find_device(USHORT vendor_id, USHORT product_id, HIDP_CAPS* caps,
                     PSP_DEVICE_INTERFACE_DETAIL_DATA_W* detail) {
     *detail = nullptr;
+    found_port.clear();
+    found_others.clear();
+    if (!board_choice_valid())
+        return 0;
+    // Only a first search with no board chosen needs to know of every board there.
+    const bool count_all = board_port_unbound();
     GUID HidGuid;
     HidD_GetHidGuid(&HidGuid);
     HDEVINFO info =
@@ -159,11 +211,15 @@ int hid_find_device(USHORT vendor_id, USHORT product_id, HIDP_CAPS* caps,
     SP_DEVICE_INTERFACE_DATA DevData = {};
     DevData.cbSize = sizeof(DevData);
     int found = 0;
-    for (DWORD index = 0; !found; ++index) {
+    for (DWORD index = 0; !found || count_all; ++index) {
         if (!SetupDiEnumDeviceInterfaces(info, nullptr, &HidGuid, index, &DevData))
             break;
-        DetailPtr candidate = fetch_detail(info, DevData);
+        DEVINST node = 0;
+        DetailPtr candidate = fetch_detail(info, DevData, &node);
         if (!candidate)
+            continue;
+        port_names port = usb_port(node);
+        if (!board_port_allowed(port))
             continue;
         ScopedHandle dev(CreateFileW(candidate->DevicePath, GENERIC_READ | GENERIC_WRITE,
                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
@@ -183,7 +239,12 @@ int hid_find_device(USHORT vendor_id, USHORT product_id, HIDP_CAPS* caps,
         HidD_FreePreparsedData(PreparsedData);
         if (status != HIDP_STATUS_SUCCESS)
             continue;
+        if (found) {
+            found_others.push_back(std::move(port));
+            continue;
+        }
         *detail = candidate.release();
+        found_port = std::move(port);
         found = 1;
     }
     SetupDiDestroyDeviceInfoList(info);
@@ -218,6 +279,7 @@ int hid_open(USHORT vendor_id, USHORT product_id) {
         hid_close();
         return 0;
     }
+    board_port_taken(found_port, found_others);
     return 1;
 }
 
