@@ -48,8 +48,8 @@ def stop(proc):
 def soak(workdir, env_file, extra_env=None, command_prefix=(), passes=3, parallel=1):
     """pytest on the soak test, its output and exit value."""
     argv = [*command_prefix, sys.executable, "-m", "pytest", "soak/test_soak.py",
-            "-p", "no:cacheprovider", "-q", "-rA", f"--passes={passes}",
-            f"--lg-env=soak/{env_file}"]
+            "-p", "no:cacheprovider", "-W", "ignore::DeprecationWarning", "-q", "-rA",
+            f"--passes={passes}", f"--lg-env=soak/{env_file}"]
     if parallel > 1:
         argv += ["-n", str(parallel)]
     env = dict(os.environ, LG_LARKSPUR=LARKSPUR, LG_WORKDIR=str(workdir), **(extra_env or {}))
@@ -68,27 +68,36 @@ def outcomes(out):
                   if l.startswith(("PASSED ", "FAILED ", "ERROR ")))
 
 
-TWO_BOARDS = ["--target", "kestrel", "--port", "1-1", "--board", "--target", "egret",
-              "--transport", "usb", "--port", "1-2"]
+TWO_BOARDS = ["--target", "kestrel", "--port", "1-1", "--log", "{logs}/kestrel.log", "--board",
+              "--target", "egret", "--transport", "usb", "--port", "1-2", "--log",
+              "{logs}/egret.log"]
+
+# the exporter's view of the boards, and an ssh to the exporting host (this one)
+THROUGH_EXPORTER = {"PATH": f"{HERE / 'bin'}:{os.environ['PATH']}",
+                    "LG_EXPORTER": str(HERE / "soak" / "exporter.yaml")}
+BOTH_PASS = ["PASSED soak/test_soak.py::test_soak[egret]",
+             "PASSED soak/test_soak.py::test_soak[kestrel]"]
 
 USB_ROWS = [
-    # (board options, expected outcomes, a line that must show, pytest's exit value)
-    pytest.param(TWO_BOARDS,
-                 ["PASSED soak/test_soak.py::test_soak[egret]",
-                  "PASSED soak/test_soak.py::test_soak[kestrel]"], None, 0, id="two-boards"),
-    pytest.param(TWO_BOARDS + ["--never-reappear"],
+    # (board options, environment file, its variables, expected outcomes, a line that
+    # must show, pytest's exit value)
+    pytest.param(TWO_BOARDS, "two-boards.yaml", {}, BOTH_PASS, None, 0, id="local"),
+    pytest.param(TWO_BOARDS + ["--never-reappear"], "two-boards.yaml", {},
                  ["FAILED soak/test_soak.py::test_soak[egret]",
                   "PASSED soak/test_soak.py::test_soak[kestrel]"],
                  "LarkspurError: larkspur ended with 255: Re-open the egret device failed.", 1,
                  id="never-reappears"),
+    pytest.param(TWO_BOARDS, "remote-two-boards.yaml", THROUGH_EXPORTER,
+                 BOTH_PASS, None, 0, id="remote"),
 ]
 
 
-@pytest.mark.parametrize("boards, expected, line, exit_value", USB_ROWS)
-def test_usb_boards_side_by_side(workdir, tmp_path, boards, expected, line, exit_value):
-    prefix = [BOARD, "--devices", str(tmp_path), "--log", str(tmp_path / "board.log"), *boards,
-              "--"]
-    out, rc = soak(workdir, "two-boards.yaml", command_prefix=prefix, parallel=2)
+@pytest.mark.parametrize("boards, env_file, extra_env, expected, line, exit_value", USB_ROWS)
+def test_usb_boards_side_by_side(workdir, tmp_path, boards, env_file, extra_env, expected, line,
+                                 exit_value):
+    boards = [word.format(logs=tmp_path) for word in boards]
+    prefix = [BOARD, "--devices", str(tmp_path), *boards, "--"]
+    out, rc = soak(workdir, env_file, extra_env, command_prefix=prefix, parallel=2)
     assert outcomes(out) == expected, out
     if line:
         assert line in out, out
@@ -97,11 +106,7 @@ def test_usb_boards_side_by_side(workdir, tmp_path, boards, expected, line, exit
 
 SERIAL_ROWS = [
     pytest.param("serial.yaml", {}, id="local"),
-    # a place of the exporter's, larkspur run through labgrid's ssh prefix to the exporting
-    # host (this one)
-    pytest.param("remote-serial.yaml", {"PATH": f"{HERE / 'bin'}:{os.environ['PATH']}",
-                                        "LG_EXPORTER": str(HERE / "soak" / "exporter.yaml")},
-                 id="remote"),
+    pytest.param("remote-serial.yaml", THROUGH_EXPORTER, id="remote"),
 ]
 
 
