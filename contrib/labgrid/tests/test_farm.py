@@ -75,6 +75,8 @@ TWO_BOARDS = ["--target", "kestrel", "--port", "1-1", "--log", "{logs}/kestrel.l
 # the exporter's view of the boards, and an ssh to the exporting host (this one)
 THROUGH_EXPORTER = {"PATH": f"{HERE / 'bin'}:{os.environ['PATH']}",
                     "LG_EXPORTER": str(HERE / "soak" / "exporter.yaml")}
+TWO_KESTRELS = ["--target", "kestrel", "--port", "1-1", "--log", "{logs}/kestrel.log",
+                "--board", "--target", "kestrel", "--port", "1-2", "--log", "{logs}/kestrel-2.log"]
 BOTH_PASS = ["PASSED soak/test_soak.py::test_soak[egret]",
              "PASSED soak/test_soak.py::test_soak[kestrel]"]
 
@@ -82,6 +84,9 @@ USB_ROWS = [
     # (board options, environment file, its variables, expected outcomes, a line that
     # must show, pytest's exit value)
     pytest.param(TWO_BOARDS, "two-boards.yaml", {}, BOTH_PASS, None, 0, id="local"),
+    pytest.param(TWO_KESTRELS, "two-kestrels.yaml", {},
+                 ["PASSED soak/test_soak.py::test_soak[kestrel-2]",
+                  "PASSED soak/test_soak.py::test_soak[kestrel]"], None, 0, id="two-of-a-kind"),
     pytest.param(TWO_BOARDS + ["--never-reappear"], "two-boards.yaml", {},
                  ["FAILED soak/test_soak.py::test_soak[egret]",
                   "PASSED soak/test_soak.py::test_soak[kestrel]"],
