@@ -116,16 +116,30 @@ class LarkspurDriver(ConsoleExpectMixin, Driver, ConsoleProtocol):
         return tty
 
     def _remote_script(self):
-        """One shell command for the exporting host: a device directory of its own for a
-        serial port, the board's port for USB, then larkspur; the directory goes with it."""
+        """One shell command for the exporting host. An ssh session ends nothing on its
+        own when the client goes, and larkspur does not end at the end of its input: keys
+        go through a fifo, so that once the client's side is closed (after ESC, or with
+        the client gone) larkspur has a few seconds to end and is then stopped."""
         words = " ".join(shlex.quote(w) for w in self._argv())
+        if self._serial:
+            setup, bind = f'ln -s {shlex.quote(self._tty())} "$d/com1" && ', 'LARKSPUR_DEVICES="$d"'
+        else:
+            setup, bind = "", f"LARKSPUR_BOARD={shlex.quote(self.board.path)}"
         cd = f"cd {shlex.quote(self.workdir)} && " if self.workdir else ""
-        if not self._serial:
-            return f"{cd}LARKSPUR_BOARD={shlex.quote(self.board.path)} exec {words}"
         return (
-            'd=$(mktemp -d) && trap \'rm -rf "$d"\' EXIT && '
-            f'ln -s {shlex.quote(self._tty())} "$d/com1" && {cd}'
-            f'LARKSPUR_DEVICES="$d" {words}'
+            "d=$(mktemp -d) || exit 1\n"
+            "trap 'rm -rf \"$d\"' EXIT\n"
+            f'{cd}{setup}mkfifo "$d/keys" || exit 1\n'
+            f'{bind} {words} <"$d/keys" &\n'
+            "run=$!\n"
+            "exec 3<&0\n"
+            'cat <&3 >"$d/keys" 2>/dev/null &\n'
+            "keys=$!\n"
+            "while kill -0 $run 2>/dev/null && kill -0 $keys 2>/dev/null; do sleep 1; done\n"
+            "n=0\n"
+            "while kill -0 $run 2>/dev/null && [ $n -lt 50 ]; do sleep 0.1; n=$((n+1)); done\n"
+            "kill $run $keys 2>/dev/null\n"
+            "wait $run\n"
         )
 
     def on_activate(self):

@@ -2,6 +2,7 @@
 through labgrid, its boards in the virtual board's emulation; each row compares the test
 outcomes, the failure lines and pytest's exit value."""
 
+import glob
 import os
 import pathlib
 import re
@@ -115,20 +116,66 @@ SERIAL_ROWS = [
 ]
 
 
-@pytest.mark.parametrize("env_file, extra_env", SERIAL_ROWS)
-def test_serial_board(workdir, tmp_path, env_file, extra_env):
+def wait_for(condition, limit_s):
+    deadline = time.monotonic() + limit_s
+    while not condition() and time.monotonic() < deadline:
+        time.sleep(0.05)
+    return condition()
+
+
+def serial_board(tmp_path):
+    """A heron on a serial line: the board's process, and its comN link."""
     devices = tmp_path / "devices"
     devices.mkdir(mode=0o700)
     board = start([BOARD, "--target", "heron", "--com", "7", "--devices", str(devices),
-                   "--log", str(tmp_path / "board.log")])
+                   "--log", str(tmp_path / "board.log")], stdout=subprocess.DEVNULL)
+    link = devices / "com7"
+    wait_for(link.is_symlink, 10)
+    return board, link
+
+
+@pytest.mark.parametrize("env_file, extra_env", SERIAL_ROWS)
+def test_serial_board(workdir, tmp_path, env_file, extra_env):
+    board, link = serial_board(tmp_path)
     try:
-        link = devices / "com7"
-        deadline = time.monotonic() + 10
-        while not link.is_symlink() and time.monotonic() < deadline:
-            time.sleep(0.05)
         out, rc = soak(workdir, env_file, dict(extra_env, LG_TTY=str(link)))
     finally:
         stop(board)
     assert outcomes(out) == [
         "PASSED soak/test_soak.py::test_soak[heron]"], out
     assert rc == 0, out
+
+
+def line_holders(tty, but):
+    """Processes other than `but` with the tty open."""
+    holders = set()
+    for fd in glob.glob("/proc/[0-9]*/fd/*"):
+        try:
+            if os.readlink(fd) == tty:
+                holders.add(int(fd.split("/")[2]))
+        except OSError:
+            pass
+    return holders - {but}
+
+
+def test_remote_run_ends_when_its_client_goes(workdir, tmp_path):
+    # A client killed while its relay is quiet (a CI job's time limit, say): the larkspur
+    # it started on the exporting host must not keep the board's line.
+    board, link = serial_board(tmp_path)
+    holding = tmp_path / "holding"
+    client = None
+    try:
+        tty = os.path.realpath(link)
+        env = dict(os.environ, LG_LARKSPUR=LARKSPUR, LG_WORKDIR=str(workdir), LG_TTY=str(link),
+                   LG_HOLDING=str(holding), **THROUGH_EXPORTER)
+        client = start([sys.executable, "-m", "pytest", "soak/test_hold.py", "-q",
+                        "-p", "no:cacheprovider", "--lg-env=soak/remote-serial.yaml"],
+                       cwd=HERE, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        assert wait_for(holding.exists, 60)
+        assert line_holders(tty, board.pid)
+        os.killpg(client.pid, signal.SIGKILL)
+        assert wait_for(lambda: not line_holders(tty, board.pid), 15)
+    finally:
+        if client:
+            stop(client)
+        stop(board)
