@@ -64,7 +64,7 @@ def soak(workdir, env_file, extra_env=None, command_prefix=(), passes=3, paralle
 
 
 def outcomes(out):
-    """The short summary's lines, without their text after the test name's failure."""
+    """The outcome lines of pytest's short summary, without a failure's text."""
     return sorted(re.sub(r" - .*", "", l) for l in out.splitlines()
                   if l.startswith(("PASSED ", "FAILED ", "ERROR ")))
 
@@ -73,11 +73,12 @@ TWO_BOARDS = ["--target", "kestrel", "--port", "1-1", "--log", "{logs}/kestrel.l
               "--target", "egret", "--transport", "usb", "--port", "1-2", "--log",
               "{logs}/egret.log"]
 
-# the exporter's view of the boards, and an ssh to the exporting host (this one)
-THROUGH_EXPORTER = {"PATH": f"{HERE / 'bin'}:{os.environ['PATH']}",
-                    "LG_EXPORTER": str(HERE / "soak" / "exporter.yaml")}
 TWO_KESTRELS = ["--target", "kestrel", "--port", "1-1", "--log", "{logs}/kestrel.log",
                 "--board", "--target", "kestrel", "--port", "1-2", "--log", "{logs}/kestrel-2.log"]
+# places taken from the exporter's view of the boards, and an ssh to the exporting host
+# (this one)
+THROUGH_EXPORTER = {"PATH": f"{HERE / 'bin'}:{os.environ['PATH']}",
+                    "LG_EXPORTER": str(HERE / "soak" / "exporter.yaml")}
 BOTH_PASS = ["PASSED soak/test_soak.py::test_soak[egret]",
              "PASSED soak/test_soak.py::test_soak[kestrel]"]
 
