@@ -6,6 +6,7 @@ import glob
 import os
 import pathlib
 import re
+import select
 import shutil
 import signal
 import subprocess
@@ -46,21 +47,49 @@ def stop(proc):
             proc.wait()
 
 
-def soak(workdir, env_file, extra_env=None, command_prefix=(), passes=3, parallel=1):
-    """pytest on the soak test, its output and exit value."""
-    argv = [*command_prefix, sys.executable, "-m", "pytest", "soak/test_soak.py",
-            "-p", "no:cacheprovider", "-W", "ignore::DeprecationWarning", "-q", "-rA",
-            f"--passes={passes}", f"--lg-env=soak/{env_file}"]
-    if parallel > 1:
-        argv += ["-n", str(parallel)]
+def soak(workdir, env_file, extra_env=None, boards=None, passes=3):
+    """pytest on the soak test, one process per board named (side by side), or one for
+    every board of the file; their joined output and their exit values."""
+    tests = [f"soak/test_soak.py::test_soak[{b}]" for b in boards] if boards else [
+        "soak/test_soak.py"]
     env = dict(os.environ, LG_LARKSPUR=LARKSPUR, LG_WORKDIR=str(workdir), **(extra_env or {}))
-    proc = start(argv, cwd=HERE, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                 text=True)
+    procs = [start([sys.executable, "-m", "pytest", test, "-p", "no:cacheprovider",
+                    "-W", "ignore::DeprecationWarning", "-q", "-rA", f"--passes={passes}",
+                    f"--lg-env=soak/{env_file}"],
+                   cwd=HERE, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+             for test in tests]
+    deadline = time.monotonic() + RUN_LIMIT_S
+    outs = []
     try:
-        out, _ = proc.communicate(timeout=RUN_LIMIT_S)
+        for proc in procs:
+            outs.append(proc.communicate(timeout=max(1, deadline - time.monotonic()))[0])
     finally:
-        stop(proc)
-    return out, proc.returncode
+        for proc in procs:
+            stop(proc)
+    return "".join(outs), [proc.returncode for proc in procs]
+
+
+def emulation(board, count, limit_s=20):
+    """The variables that enter a running board's emulation, once its `count` boards are
+    ready (it prints them first, then one READY line a board)."""
+    env, ready, text = {}, 0, b""
+    deadline = time.monotonic() + limit_s
+    while ready < count and time.monotonic() < deadline:
+        if not select.select([board.stdout], [], [], 0.1)[0]:
+            continue
+        chunk = os.read(board.stdout.fileno(), 4096)
+        if not chunk:
+            break
+        text += chunk
+        *lines, text = text.split(b"\n")
+        for line in lines:
+            words = line.decode().split()
+            if words and words[0] == "READY":
+                ready += 1
+            elif words and all("=" in w for w in words):
+                env.update(w.split("=", 1) for w in words)
+    assert ready == count, "the virtual board did not get ready"
+    return env
 
 
 def outcomes(out):
@@ -72,43 +101,43 @@ def outcomes(out):
 TWO_BOARDS = ["--target", "kestrel", "--port", "1-1", "--log", "{logs}/kestrel.log", "--board",
               "--target", "egret", "--transport", "usb", "--port", "1-2", "--log",
               "{logs}/egret.log"]
-
 TWO_KESTRELS = ["--target", "kestrel", "--port", "1-1", "--log", "{logs}/kestrel.log",
                 "--board", "--target", "kestrel", "--port", "1-2", "--log", "{logs}/kestrel-2.log"]
 # places taken from the exporter's view of the boards, and an ssh to the exporting host
 # (this one)
 THROUGH_EXPORTER = {"PATH": f"{HERE / 'bin'}:{os.environ['PATH']}",
                     "LG_EXPORTER": str(HERE / "soak" / "exporter.yaml")}
-BOTH_PASS = ["PASSED soak/test_soak.py::test_soak[egret]",
-             "PASSED soak/test_soak.py::test_soak[kestrel]"]
 
 USB_ROWS = [
-    # (board options, environment file, its variables, expected outcomes, a line that
-    # must show, pytest's exit value)
-    pytest.param(TWO_BOARDS, "two-boards.yaml", {}, BOTH_PASS, None, 0, id="local"),
+    # (board options, environment file, its variables, each target's outcome, a line that
+    # must show); one pytest a target, side by side
+    pytest.param(TWO_BOARDS, "two-boards.yaml", {}, {"kestrel": "PASSED", "egret": "PASSED"},
+                 None, id="local"),
     pytest.param(TWO_KESTRELS, "two-kestrels.yaml", {},
-                 ["PASSED soak/test_soak.py::test_soak[kestrel-2]",
-                  "PASSED soak/test_soak.py::test_soak[kestrel]"], None, 0, id="two-of-a-kind"),
+                 {"kestrel": "PASSED", "kestrel-2": "PASSED"}, None, id="two-of-a-kind"),
     pytest.param(TWO_BOARDS + ["--never-reappear"], "two-boards.yaml", {},
-                 ["FAILED soak/test_soak.py::test_soak[egret]",
-                  "PASSED soak/test_soak.py::test_soak[kestrel]"],
-                 "LarkspurError: larkspur ended with 255: Re-open the egret device failed.", 1,
+                 {"kestrel": "PASSED", "egret": "FAILED"},
+                 "LarkspurError: larkspur ended with 255: Re-open the egret device failed.",
                  id="never-reappears"),
     pytest.param(TWO_BOARDS, "remote-two-boards.yaml", THROUGH_EXPORTER,
-                 BOTH_PASS, None, 0, id="remote"),
+                 {"kestrel": "PASSED", "egret": "PASSED"}, None, id="remote"),
 ]
 
 
-@pytest.mark.parametrize("boards, env_file, extra_env, expected, line, exit_value", USB_ROWS)
-def test_usb_boards_side_by_side(workdir, tmp_path, boards, env_file, extra_env, expected, line,
-                                 exit_value):
+@pytest.mark.parametrize("boards, env_file, extra_env, expected, line", USB_ROWS)
+def test_usb_boards_side_by_side(workdir, tmp_path, boards, env_file, extra_env, expected, line):
     boards = [word.format(logs=tmp_path) for word in boards]
-    prefix = [BOARD, "--devices", str(tmp_path), *boards, "--"]
-    out, rc = soak(workdir, env_file, extra_env, command_prefix=prefix, parallel=2)
-    assert outcomes(out) == expected, out
+    board = start([BOARD, "--devices", str(tmp_path), *boards], stdout=subprocess.PIPE)
+    try:
+        env = dict(extra_env, **emulation(board, boards.count("--target")))
+        out, exit_values = soak(workdir, env_file, env, boards=list(expected))
+    finally:
+        stop(board)
+    assert outcomes(out) == sorted(f"{outcome} soak/test_soak.py::test_soak[{name}]"
+                                   for name, outcome in expected.items()), out
     if line:
         assert line in out, out
-    assert rc == exit_value, out
+    assert exit_values == [0 if o == "PASSED" else 1 for o in expected.values()], out
 
 
 SERIAL_ROWS = [
@@ -139,7 +168,7 @@ def serial_board(tmp_path):
 def test_serial_board(workdir, tmp_path, env_file, extra_env):
     board, link = serial_board(tmp_path)
     try:
-        out, rc = soak(workdir, env_file, dict(extra_env, LG_TTY=str(link)))
+        out, (rc,) = soak(workdir, env_file, dict(extra_env, LG_TTY=str(link)))
     finally:
         stop(board)
     assert outcomes(out) == [

@@ -1,6 +1,6 @@
-"""Figures, not checks: what the driver adds to a run's start, and each relay's CPU share
-while its board runs a soak of --passes passes, a second apart (the runs of the environment side by side
-under pytest -n)."""
+"""Figures, not checks: what the driver adds to a run's start, and the relay's CPU share
+while its board runs a soak of --passes passes, a second apart (bench.sh runs one pytest a
+board, side by side)."""
 
 import glob
 import time

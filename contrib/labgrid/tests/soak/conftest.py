@@ -12,7 +12,7 @@ def pytest_addoption(parser):
 
 
 def pytest_generate_tests(metafunc):
-    # one test per target of the environment file, so that pytest -n runs them side by side
+    # one test per target of the environment file; test_soak[NAME] runs one board
     if "board" in metafunc.fixturenames:
         env = metafunc.config._labgrid_env
         names = list(env.config.get_targets()) if env else []
