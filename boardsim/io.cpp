@@ -78,6 +78,11 @@ namespace {
 pid_t g_command = -1;
 int g_command_status = -1; // once reaped
 
+// As a shell gives a command's end.
+int exit_value(int status) {
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
 std::mutex g_ready_m;
 std::condition_variable g_ready_cv;
 std::map<size_t, std::string> g_ready; // by board index
@@ -116,7 +121,7 @@ bool command_ended() {
     int status = 0;
     if (waitpid(g_command, &status, WNOHANG) != g_command)
         return false;
-    g_command_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    g_command_status = exit_value(status);
     return true;
 }
 
@@ -126,7 +131,7 @@ int command_wait() {
     while (g_command_status < 0) {
         int status = 0;
         if (waitpid(g_command, &status, 0) == g_command)
-            g_command_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            g_command_status = exit_value(status);
         else if (errno != EINTR)
             return -1;
     }

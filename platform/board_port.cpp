@@ -6,7 +6,9 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#ifndef _WIN32
 #include <mutex>
+#endif
 #include <optional>
 
 namespace {
@@ -18,11 +20,20 @@ struct board_binding {
     bool malformed = false; // set, but no port
     std::optional<port_names> taken;
     bool said_missing = false;
+    bool unplaced_refused = false; // a candidate was passed over: its port could not be told
 };
 
 board_binding binding;
-// The USB driver's event thread binds the board as the run's thread looks for it.
+#ifdef _WIN32
+// Only the run's thread asks: the USB driver there tells no port.
+struct binding_guard {};
+#else
+// The stand-in USB driver's event thread binds the board as the run's thread looks for it.
 std::mutex binding_lock;
+struct binding_guard {
+    std::lock_guard<std::mutex> held{binding_lock};
+};
+#endif
 
 bool digits(const std::string& s, size_t from, size_t to) {
     return from < to && std::all_of(s.begin() + from, s.begin() + to,
@@ -66,7 +77,7 @@ const board_binding& read_choice() {
 }
 
 std::string shown(const port_names& port) {
-    return port.empty() ? std::string("an unknown port") : port.front();
+    return port.empty() ? std::string("an unknown one") : port.front();
 }
 
 } // namespace
@@ -131,18 +142,18 @@ bool port_before(const port_names& a, const port_names& b) {
 }
 
 bool board_choice_valid() {
-    std::lock_guard<std::mutex> lk(binding_lock);
+    [[maybe_unused]] binding_guard guard;
     return !read_choice().malformed;
 }
 
 bool board_port_unbound() {
-    std::lock_guard<std::mutex> lk(binding_lock);
+    [[maybe_unused]] binding_guard guard;
     const board_binding& b = read_choice();
     return b.chosen.empty() && !b.taken;
 }
 
 bool board_choice_without_ports(const char* route) {
-    std::lock_guard<std::mutex> lk(binding_lock);
+    [[maybe_unused]] binding_guard guard;
     const board_binding& b = read_choice();
     if (b.raw.empty())
         return true;
@@ -155,7 +166,7 @@ bool board_choice_without_ports(const char* route) {
 }
 
 bool board_port_allowed(const port_names& port) {
-    std::lock_guard<std::mutex> lk(binding_lock);
+    [[maybe_unused]] binding_guard guard;
     const board_binding& b = read_choice();
     if (b.malformed)
         return false;
@@ -167,18 +178,27 @@ bool board_port_allowed(const port_names& port) {
     }
     if (b.chosen.empty())
         return true;
+    if (port.empty())
+        binding.unplaced_refused = true;
     return std::any_of(port.begin(), port.end(),
                        [&](const std::string& n) { return port_at_or_below(n, b.chosen); });
 }
 
 void board_port_taken(const port_names& port, const std::vector<port_names>& others) {
-    std::lock_guard<std::mutex> lk(binding_lock);
+    [[maybe_unused]] binding_guard guard;
     const board_binding& b = read_choice();
     if (b.taken)
         return;
     binding.taken = port;
     if (!b.chosen.empty() || others.empty())
         return;
+    if (port.empty()) {
+        say("more than one board found, ",
+            std::to_string(others.size() + 1) +
+                " in all; this system tells no board's port, so the first found is used and "
+                "LARKSPUR_BOARD cannot choose another");
+        return;
+    }
     std::string list = shown(port);
     for (const port_names& o : others)
         list += ", " + shown(o);
@@ -188,15 +208,18 @@ void board_port_taken(const port_names& port, const std::vector<port_names>& oth
 }
 
 void board_port_missing() {
-    std::lock_guard<std::mutex> lk(binding_lock);
+    [[maybe_unused]] binding_guard guard;
     const board_binding& b = read_choice();
     if (b.chosen.empty() || b.taken || b.said_missing)
         return;
     binding.said_missing = true;
-    say("no board found on port ", b.raw + " (LARKSPUR_BOARD)");
+    say("no board found on port ",
+        b.raw + " (LARKSPUR_BOARD)" +
+            (b.unplaced_refused ? "; this system tells no board's port, so none can be chosen"
+                                : ""));
 }
 
 void board_port_reset() {
-    std::lock_guard<std::mutex> lk(binding_lock);
+    [[maybe_unused]] binding_guard guard;
     binding = board_binding{};
 }

@@ -13,7 +13,7 @@ larkspur_need_packages "${LARKSPUR_BUILD_PACKAGES[@]}"
 # and the fault tests its standard error too.
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0${ASAN_OPTIONS:+:$ASAN_OPTIONS}"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1${UBSAN_OPTIONS:+:$UBSAN_OPTIONS}"
-export TSAN_OPTIONS="halt_on_error=0${TSAN_OPTIONS:+:$TSAN_OPTIONS}"
+export TSAN_OPTIONS="halt_on_error=0:suppressions=$PWD/tests/tsan.supp${TSAN_OPTIONS:+:$TSAN_OPTIONS}"
 
 # Tests that spend half a minute or more waiting out a timer the debug suite already runs
 # to the end, with no code under them that the shorter tests leave out: the 30 s USB

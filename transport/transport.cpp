@@ -27,6 +27,9 @@ int dev_open_usb(int32_t verbosity) {
     if (!board_choice_without_ports("the USB driver"))
         return 0;
 #endif
+    // Nothing could be taken: no need to wait for a board to attach.
+    if (!board_choice_valid())
+        return 0;
     usb_set_verbosity(verbosity);
     return OpenUSB(usb_device_row, static_cast<int32_t>(usb_attach_wait_s));
 }

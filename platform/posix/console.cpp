@@ -53,13 +53,18 @@ void on_signal(int sig) {
     ::raise(sig);
 }
 
-// A descriptor 0 that is closed at start would be taken by the next file opened (a
-// serial port, a socket) and read as keys; /dev/null in its place reads as the end.
-[[maybe_unused]] const bool g_stdin_checked = [] {
-    if (::fcntl(STDIN_FILENO, F_GETFD) < 0 && errno == EBADF) {
-        int fd = ::open("/dev/null", O_RDONLY);
-        if (fd > STDIN_FILENO)
-            ::close(fd);
+// A standard descriptor that is closed at start would be taken by the next file opened
+// (a HID or USB device, a socket): keys would be read from it, lines printed into it.
+// /dev/null in its place reads as the end and takes what is printed.
+[[maybe_unused]] const bool g_std_checked = [] {
+    for (int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+        if (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF)
+            continue;
+        const int null = ::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+        if (null > fd) { // a lower one could not be filled
+            ::dup2(null, fd);
+            ::close(null);
+        }
     }
     return true;
 }();

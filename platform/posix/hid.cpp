@@ -4,6 +4,8 @@
 #include "platform/posix/devnodes.h"
 #include "platform/posix/handles.h"
 #include "platform/posix/hid_report.h"
+#include "platform/posix/open_failure.h"
+#include "platform/shared.h"
 
 #include <fcntl.h>
 #include <libudev.h>
@@ -426,6 +428,17 @@ std::optional<HidLayout> read_layout(int fd) {
     return hid_parse_descriptor({rd->value, size_t(size)});
 }
 
+// A falcon board's boot ROM or test program: a node the search would have taken, had it
+// opened. Other devices (a keyboard, a headset) are none of the user's concern here.
+bool is_board(const std::optional<HidId>& id) {
+    if (!id || id->vendor != FALCON_VENDOR_ID)
+        return false;
+    for (int t : {TARGET_KESTREL, TARGET_MERLIN, TARGET_HOBBY})
+        if (id->product == target_table[t].product_id)
+            return true;
+    return false;
+}
+
 std::shared_ptr<HidDevice> device_of(HANDLE h) {
     auto d = handle_get<HidDevice>(h, &kHidOps);
     if (!d)
@@ -448,7 +461,10 @@ HANDLE hid_create(const std::string& path, DWORD, DWORD, DWORD) {
     }
     const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
-        SetLastError(open_error(errno));
+        const int err = errno;
+        if (is_board(node->id))
+            report_open_failure(path, open_failure_reason(err));
+        SetLastError(open_error(err));
         return INVALID_HANDLE_VALUE;
     }
     auto d = std::make_shared<HidDevice>();

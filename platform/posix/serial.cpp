@@ -1,5 +1,6 @@
 // Serial ports: \\.\COMn on a tty, with the Windows comm API's line settings and timing.
 #include "platform/posix/handles.h"
+#include "platform/posix/open_failure.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -16,6 +17,8 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstdlib>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -238,6 +241,21 @@ std::optional<std::string> port_path(const std::string& digits) {
     return "/dev/ttyS" + std::to_string(std::stoul(digits) - 1);
 }
 
+// The tty a port name leads to, as a user would look it up.
+std::string tty_node(const std::string& path) {
+    std::unique_ptr<char, decltype(&std::free)> real(::realpath(path.c_str(), nullptr), &std::free);
+    return real ? std::string(real.get()) : path;
+}
+
+// A port that is there but cannot be had: the Windows lines stay as they are, the user
+// learns why on standard error. Keeps errno for the caller.
+void say_why(const std::string& path, int err) {
+    const int saved = errno;
+    if (const char* reason = open_failure_reason(err))
+        report_open_failure(tty_node(path), reason);
+    errno = saved;
+}
+
 } // namespace
 
 // The line settings as termios holds them. Outside the unnamed namespace: tests check the
@@ -293,6 +311,7 @@ HANDLE serial_create(const std::string& port, DWORD flags) {
     }
     int fd = ::open(path->c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
+        say_why(*path, errno);
         SetLastError(open_error(errno));
         return INVALID_HANDLE_VALUE;
     }
@@ -319,10 +338,12 @@ HANDLE serial_create(const std::string& port, DWORD flags) {
         std::lock_guard<std::mutex> lk(g_ports_lock);
         if (g_open_ports.count(st.st_rdev)) {
             ::close(fd);
+            say_why(*path, EBUSY);
             SetLastError(ERROR_ACCESS_DENIED);
             return INVALID_HANDLE_VALUE;
         }
         if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            say_why(*path, errno);
             ::close(fd);
             SetLastError(ERROR_ACCESS_DENIED);
             return INVALID_HANDLE_VALUE;

@@ -13,6 +13,7 @@
 #include "platform/board_port.h"
 #include "platform/posix/devnodes.h"
 #include "platform/posix/handles.h"
+#include "platform/posix/open_failure.h"
 #include "platform/usbdriver_records.h"
 
 #include <libusb.h>
@@ -21,9 +22,11 @@
 #include <array>
 #include <atomic>
 #include <bitset>
+#include <cerrno>
 #include <chrono>
 #include <climits>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -399,6 +402,19 @@ void usb_stop_if_unused(Driver& d) {
     d.hotplug = 0;
 }
 
+// A device there that cannot be had (no access to its node, or another process holds the
+// interface): the user learns why on standard error.
+void say_why(libusb_device* usb, int r) {
+    const int err = r == LIBUSB_ERROR_ACCESS ? EACCES : r == LIBUSB_ERROR_BUSY ? EBUSY : 0;
+    if (const char* reason = open_failure_reason(err)) {
+        char node[32];
+        std::snprintf(node, sizeof node, "/dev/bus/usb/%03u/%03u",
+                      unsigned(libusb_get_bus_number(usb)),
+                      unsigned(libusb_get_device_address(usb)));
+        report_open_failure(node, reason);
+    }
+}
+
 // Opens the device and claims the interface, once each. The handle stays valid while
 // the caller holds `usb`.
 int claim(UsbDev& usb, uint8_t interface_number, libusb_device_handle** h) {
@@ -406,12 +422,15 @@ int claim(UsbDev& usb, uint8_t interface_number, libusb_device_handle** h) {
     if (!usb.h) {
         if (int r = libusb_open(usb.usb, &usb.h); r != LIBUSB_SUCCESS) {
             usb.h = nullptr;
+            say_why(usb.usb, r);
             return r;
         }
     }
     if (!usb.claimed[interface_number]) {
-        if (int r = libusb_claim_interface(usb.h, interface_number); r != LIBUSB_SUCCESS)
+        if (int r = libusb_claim_interface(usb.h, interface_number); r != LIBUSB_SUCCESS) {
+            say_why(usb.usb, r);
             return r;
+        }
         usb.claimed.set(interface_number);
     }
     *h = usb.h;

@@ -83,7 +83,8 @@ TEST(BoardCli, EntriesInUseAreNeverTakenOver) {
     EXPECT_EQ(std::filesystem::canonical(dir.file("com12")).parent_path(), "/dev/pts");
     const auto com2 = link("com2");
     for (const char* com : {"1", "2"}) {
-        auto r = run({kBoard, "--target", "egret", "--com", com}, o);
+        // Whatever --log says, a board that cannot start says why on standard error.
+        auto r = run({kBoard, "--target", "egret", "--com", com, "--log", dir.file("log")}, o);
         EXPECT_EQ(r.exit_code, 1);
         EXPECT_NE(r.err.find("already exists"), std::string::npos) << r.err;
     }
@@ -96,6 +97,42 @@ TEST(BoardCli, EntriesInUseAreNeverTakenOver) {
     EXPECT_FALSE(std::filesystem::exists(dir.file("com12"))) << "a killed board's link leads on";
     Process again({kBoard, "--target", "heron", "--com", "12"}, o);
     EXPECT_TRUE(again.wait_for_log("READY com12", 3000ms)) << again.log();
+}
+
+// With a command the signals are the command's: it ends, and the boards with it, with the
+// command's exit value as a shell gives it.
+TEST(BoardCli, SignalsGoToTheCommandAndTheBoardsEndWithIt) {
+    TempDir tmp;
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        Process b(e2e::words(kBoard + " --target kestrel --board --target egret --devices " +
+                             tmp.file("dev") + " -- sleep 60"),
+                  {.env = {{"TMPDIR", tmp.path()}}});
+        ASSERT_TRUE(b.wait_for_output("READY egret uart com1", 5000ms)) << b.log();
+        kill(b.pid(), sig);
+        EXPECT_EQ(b.wait_exit(5000ms), 128 + sig) << sig;
+        EXPECT_FALSE(exists(tmp.file("dev/com1")));
+    }
+}
+
+// The test bed of a board that was killed is left behind; the next emulated board removes
+// it, and never the bed of a board that still runs.
+TEST(BoardCli, TestBedsOfKilledBoardsAreRemoved) {
+    TempDir tmp;
+    const testsupport::RunOptions o{.env = {{"TMPDIR", tmp.path()}}};
+    auto bed_of = [&](Process& p) {
+        EXPECT_TRUE(p.wait_for_output("READY ", 5000ms)) << p.log();
+        return e2e::words(p.out()).at(0).substr(13); // UMOCKDEV_DIR=
+    };
+    Process killed({kBoard, "--target", "merlin"}, o);
+    const std::string left = bed_of(killed);
+    kill(killed.pid(), SIGKILL);
+    killed.wait_exit(3000ms);
+    Process alive({kBoard, "--target", "hobby"}, o);
+    const std::string kept = bed_of(alive);
+    EXPECT_FALSE(exists(left));
+    Process next({kBoard, "--target", "heron", "--transport", "usb"}, o);
+    bed_of(next);
+    EXPECT_TRUE(exists(kept + "/dev/hidraw0"));
 }
 
 // A device directory that is a symbolic link, another user's, or writable by others holds

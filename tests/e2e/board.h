@@ -134,6 +134,39 @@ class Session {
         return *boards.back();
     }
 
+    // Several boards in one larkspur-board process and one emulation, each with its own log
+    // (board_log(first + k)); waits until the process says every one is there. The READY
+    // lines it printed, in board order.
+    std::vector<std::string> boards_together(const std::vector<std::string>& setups) {
+        std::vector<std::string> argv = {kBoardExe, "--devices", devices()};
+        for (const std::string& setup : setups) {
+            if (&setup != &setups.front())
+                argv.push_back("--board");
+            log_paths.push_back(dir.file("board" + std::to_string(log_paths.size()) + ".log"));
+            std::vector<std::string> w = words(setup);
+            for (const std::string& a :
+                 words("--target " + w[0] + " --transport " + w[1] + " --log " + log_paths.back()))
+                argv.push_back(a);
+            argv.insert(argv.end(), w.begin() + 2, w.end());
+        }
+        boards.push_back(std::make_unique<testsupport::Process>(
+            argv, testsupport::RunOptions{.env = {{"TMPDIR", dir.path()}}}));
+        std::vector<std::string> ready;
+        EXPECT_TRUE(testsupport::eventually(
+            [&] {
+                ready.clear();
+                for (const std::string& l : testsupport::lines(boards.back()->out()))
+                    if (l.rfind("READY ", 0) == 0)
+                        ready.push_back(l);
+                return ready.size() == setups.size();
+            },
+            10s))
+            << "boards did not come up: " << boards.back()->log();
+        if (std::string out = boards.back()->out(); out.rfind("UMOCKDEV_DIR=", 0) == 0)
+            emulation = words(out.substr(0, out.find('\n')));
+        return ready;
+    }
+
     std::string board_log(size_t i = 0) const { return testsupport::read_file(log_paths.at(i)); }
     std::vector<std::string> board_lines(const std::string& prefix, size_t i = 0) const {
         std::vector<std::string> out;

@@ -51,6 +51,9 @@ int spawn(const std::vector<std::string>& argv, const RunOptions& opt, int in_fd
         if (getppid() != parent)
             _exit(127);
         setpgid(0, 0);
+        // As from a shell's pipeline, whatever this process (or ctest) ignores.
+        if (opt.stdout_gone)
+            signal(SIGPIPE, SIG_DFL);
         dup2(in_fd, 0);
         dup2(out_fd, 1);
         dup2(err_fd, 2);
@@ -129,6 +132,8 @@ Process::Process(const std::vector<std::string>& argv, const RunOptions& opt, bo
         err_pipe[0] = fcntl(in_fd_, F_DUPFD_CLOEXEC, 0);
         err_pipe[1] = fcntl(child_in, F_DUPFD_CLOEXEC, 0);
     }
+    if (opt.stdout_gone)
+        close(std::exchange(out_pipe[0], -1)); // before the child can write a byte
     pid_ = spawn(argv, opt, child_in, stdin_pty ? err_pipe[1] : out_pipe[1], err_pipe[1]);
     for (int fd : {child_in, out_pipe[1], err_pipe[1]})
         close(fd);
@@ -138,7 +143,7 @@ Process::Process(const std::vector<std::string>& argv, const RunOptions& opt, bo
         std::thread([shared = shared_, fds = std::array{pollfd{out_pipe[0], POLLIN, 0},
                                                         pollfd{err_pipe[0], POLLIN, 0}}]() mutable {
             char buf[4096];
-            for (int open_fds = 2; open_fds > 0;) {
+            for (int open_fds = (fds[0].fd >= 0) + (fds[1].fd >= 0); open_fds > 0;) {
                 int rc = poll(fds.data(), 2, 50);
                 if ((rc < 0 && errno != EINTR) || (rc == 0 && shared->stop))
                     break;

@@ -27,6 +27,7 @@ struct RunOptions {
     std::string stdin_data = "";              // written to standard input, then closed
     bool stdin_null = true;                   // without stdin_data: /dev/null, else a closed pipe
     bool stdin_terminal = false;              // Process: standard input alone on a pseudo-terminal
+    bool stdout_gone = false;                 // standard output a pipe whose reader has gone
     std::chrono::milliseconds timeout{20000}; // then SIGKILL and timed_out
 };
 
