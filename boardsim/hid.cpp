@@ -217,9 +217,10 @@ std::string record(const Node& n, unsigned seq) {
 bool plug_usb_parent(const Chip& chip, const std::string& port) {
     char attrs[256];
     snprintf(attrs, sizeof attrs,
+             "E: ID_VENDOR_ID=%04x\nE: ID_MODEL_ID=%04x\n"
              "A: idVendor=%04x\\n\nA: idProduct=%04x\\n\nA: bcdDevice=0100\\n\n"
              "A: speed=12\\n\nA: bConfigurationValue=1\\n\nA: bNumConfigurations=1\\n\n",
-             chip.vendor_id, chip.product_id);
+             chip.vendor_id, chip.product_id, chip.vendor_id, chip.product_id);
     const std::string usb = testbed_usb_syspath(port).substr(4);
     std::string record = testbed_usb_record(port, testbed_next_devnum(), attrs) + "\nP: " + usb +
                          "/" + port + ":1.0\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\n" +

@@ -147,11 +147,11 @@ std::string record(const Node& n, const Chip& chip, const std::string& port) {
     const unsigned minor = n.devnum - 1;
     snprintf(text, sizeof text,
              "E: DEVNAME=%s\nE: MAJOR=189\nE: MINOR=%u\n"
-             "E: PRODUCT=%x/%x/100\nA: idVendor=%04x\\n\nA: idProduct=%04x\\n\n"
-             "A: speed=480\\n\n"
+             "E: PRODUCT=%x/%x/100\nE: ID_VENDOR_ID=%04x\nE: ID_MODEL_ID=%04x\n"
+             "A: idVendor=%04x\\n\nA: idProduct=%04x\\n\nA: speed=480\\n\n"
              "A: bConfigurationValue=1\\n\nA: bNumConfigurations=1\\n\nA: dev=189:%u\\n\n",
              n.devnode.c_str(), minor, chip.vendor_id, chip.product_id, chip.vendor_id,
-             chip.product_id, minor);
+             chip.product_id, chip.vendor_id, chip.product_id, minor);
     auto d = descriptors(chip);
     return testbed_usb_record(port, n.devnum, text) +
            "H: descriptors=" + testbed_hex(d.data(), d.size()) + "\n";

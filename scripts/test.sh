@@ -9,6 +9,7 @@ cd "$(dirname "$0")/.."
 source scripts/setup.sh
 
 larkspur_need_packages "${LARKSPUR_BUILD_PACKAGES[@]}"
+larkspur_need_packages python3-labgrid python3-pytest python3-venv python3-pip
 
 windows_exe=""
 windows_zip=""
