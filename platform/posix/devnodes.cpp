@@ -7,7 +7,9 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
+#include <optional>
 #include <mutex>
 #include <vector>
 
@@ -23,6 +25,10 @@ template <class T> using UdevPtr = std::unique_ptr<T, UdevUnref>;
 
 std::mutex g_lock;
 std::vector<std::string> g_nodes; // node n is g_nodes[n - 1]
+// A sysfs path names one place in the tree for good: its parent and its port never change,
+// so each is asked of udev once (a search runs every 100 ms while a board is awaited).
+std::map<DEVINST, DEVINST> g_parents;
+std::map<DEVINST, std::optional<port_names>> g_ports; // none: no USB device
 
 std::string syspath_of(DEVINST node) {
     std::lock_guard<std::mutex> lk(g_lock);
@@ -85,6 +91,13 @@ using namespace posix;
 CONFIGRET CM_Get_Parent(DEVINST* parent, DEVINST node, ULONG) {
     if (!parent)
         return CR_INVALID_POINTER;
+    {
+        std::lock_guard<std::mutex> lk(g_lock);
+        if (auto it = g_parents.find(node); it != g_parents.end()) {
+            *parent = it->second;
+            return CR_SUCCESS;
+        }
+    }
     const std::string path = syspath_of(node);
     UdevPtr<udev> u(udev_new());
     UdevPtr<udev_device> dev(
@@ -93,6 +106,8 @@ CONFIGRET CM_Get_Parent(DEVINST* parent, DEVINST node, ULONG) {
     if (!up)
         return CR_NO_SUCH_DEVNODE;
     *parent = devnode_of(udev_device_get_syspath(up));
+    std::lock_guard<std::mutex> lk(g_lock);
+    g_parents[node] = *parent;
     return CR_SUCCESS;
 }
 
@@ -105,14 +120,30 @@ CONFIGRET CM_Get_DevNode_Registry_PropertyW(DEVINST node, ULONG property, ULONG*
         return CR_NO_SUCH_DEVNODE;
     if (property != CM_DRP_LOCATION_PATHS)
         return CR_NO_SUCH_VALUE;
-    UdevPtr<udev> u(udev_new());
-    UdevPtr<udev_device> dev(u ? udev_device_new_from_syspath(u.get(), path.c_str()) : nullptr);
-    const char* devtype = dev ? udev_device_get_devtype(dev.get()) : nullptr;
-    // Only the USB device itself has location paths, as on Windows.
-    if (!devtype || std::strcmp(devtype, "usb_device") != 0)
+    std::optional<port_names> port;
+    {
+        std::unique_lock<std::mutex> lk(g_lock);
+        if (auto it = g_ports.find(node); it != g_ports.end()) {
+            port = it->second;
+        } else {
+            lk.unlock();
+            UdevPtr<udev> u(udev_new());
+            UdevPtr<udev_device> dev(u ? udev_device_new_from_syspath(u.get(), path.c_str())
+                                       : nullptr);
+            const char* devtype = dev ? udev_device_get_devtype(dev.get()) : nullptr;
+            // Only the USB device itself has location paths, as on Windows.
+            if (devtype && std::strcmp(devtype, "usb_device") == 0)
+                port = port_of(dev.get());
+            else if (!dev)
+                return CR_NO_SUCH_DEVNODE; // gone: asked again should it come back
+            lk.lock();
+            g_ports[node] = port;
+        }
+    }
+    if (!port)
         return CR_NO_SUCH_VALUE;
     std::vector<WCHAR> multi;
-    for (const std::string& name : port_of(dev.get())) {
+    for (const std::string& name : *port) {
         for (char c : name)
             multi.push_back(WCHAR(static_cast<unsigned char>(c)));
         multi.push_back(0);
