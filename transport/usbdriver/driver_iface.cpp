@@ -63,8 +63,21 @@ DrvStatus DriverIoctl(uint32_t code, HANDLE handle, void* rec, uint32_t size, bo
     uint32_t status = DRV_NO_HANDLE;
     if (handle == INVALID_HANDLE_VALUE)
         return DRV_NO_HANDLE;
+    // The handle is opened for overlapped I/O, so a request the driver keeps pending comes
+    // back at once: without an OVERLAPPED of our own to wait on, its status word and the
+    // record would be written later, into a frame that has gone.
+    OVERLAPPED ov{};
+    ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (!ov.hEvent) {
+        if (own)
+            CloseHandle(handle);
+        return DRV_NO_RESOURCES;
+    }
     DWORD returned = 0;
-    DeviceIoControl(handle, code, rec, size, &status, sizeof status, &returned, nullptr);
+    if (!DeviceIoControl(handle, code, rec, size, &status, sizeof status, &returned, &ov) &&
+        GetLastError() == ERROR_IO_PENDING)
+        GetOverlappedResult(handle, &ov, &returned, TRUE);
+    CloseHandle(ov.hEvent);
     if (own)
         CloseHandle(handle);
     return status;
