@@ -1,0 +1,484 @@
+/* A test-only "\\.\WINDRVR6" for Wine: it carries each request of the Windows build to
+ * the Linux bridge (tests/wine/bridge.cpp), which serves it with the stand-in driver, and
+ * brings the results back into the caller's memory. It knows no record: what it does is
+ * find the caller's record, hand its bytes over, read and write the caller's memory when
+ * the bridge asks, and complete the request when the bridge is done.
+ *
+ * Only under Wine: the driver runs in winedevice.exe, a user process, so it may use
+ * ReadProcessMemory/WriteProcessMemory (from kernelbase.dll: importing ntdll.dll or
+ * kernel32.dll makes Wine load the image as a DLL). Every request is kept pending and
+ * completed by the reader thread, so a blocking one never holds up another. */
+#include <ddk/ntddk.h>
+
+#include "wire.h"
+
+__declspec(dllimport) int __stdcall ReadProcessMemory(HANDLE, const void*, void*, SIZE_T, SIZE_T*);
+__declspec(dllimport) int __stdcall WriteProcessMemory(HANDLE, void*, const void*, SIZE_T, SIZE_T*);
+NTSTATUS NTAPI ZwOpenThread(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PCLIENT_ID);
+NTSTATUS NTAPI ZwQueryInformationThread(HANDLE, THREADINFOCLASS, PVOID, ULONG, PULONG);
+
+#define ACCESS_PROCESS_MEMORY 0x0438 /* query information, VM operation, read, write */
+#define ACCESS_THREAD_QUERY 0x0040
+#define POOL_TAG 'bsuL'
+#define MAX_PENDING 64
+
+typedef struct {
+    NTSTATUS exit_status;
+    PVOID teb;
+    CLIENT_ID id;
+    ULONG_PTR affinity;
+    LONG priority, base_priority;
+} thread_basics;
+
+typedef struct {
+    ULONG tag; /* 0: free */
+    ULONG link;
+    PIRP irp;
+    HANDLE process;
+    ULONG record; /* the record's address in the caller */
+    ULONG record_size;
+} pending;
+
+static UNICODE_STRING dev_name = RTL_CONSTANT_STRING(L"\\Device\\LarkspurUsb");
+static UNICODE_STRING link_name = RTL_CONSTANT_STRING(L"\\??\\WINDRVR6");
+static WCHAR to_bridge_path[300], to_driver_path[300];
+
+/* The link to the bridge: opened at the first open of the device once the bridge is there,
+ * gone when the bridge goes. `link` counts the links made, so that a dead link's requests
+ * are told apart from a new one's. */
+static KMUTEX send_lock; /* the link and every write to it */
+static HANDLE to_bridge, to_driver;
+static ULONG link;
+static BOOLEAN link_up;
+
+static KMUTEX table_lock;
+static pending table[MAX_PENDING];
+static ULONG next_tag = 1, next_file = 1;
+
+static void lock(KMUTEX* m) {
+    KeWaitForSingleObject(m, Executive, KernelMode, FALSE, NULL);
+}
+
+static void unlock(KMUTEX* m) {
+    KeReleaseMutex(m, FALSE);
+}
+
+/* ---- the FIFOs ----------------------------------------------------------------------- */
+
+static NTSTATUS open_fifo(HANDLE* h, const WCHAR* path, ACCESS_MASK access) {
+    UNICODE_STRING name;
+    OBJECT_ATTRIBUTES oa;
+    IO_STATUS_BLOCK iosb;
+    RtlInitUnicodeString(&name, path);
+    InitializeObjectAttributes(&oa, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL, NULL);
+    return ZwCreateFile(h, access | SYNCHRONIZE, &oa, &iosb, NULL, FILE_ATTRIBUTE_NORMAL,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN,
+                        FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE, NULL, 0);
+}
+
+static NTSTATUS read_all(HANDLE h, void* buf, ULONG len) {
+    IO_STATUS_BLOCK iosb;
+    while (len) {
+        NTSTATUS st = ZwReadFile(h, NULL, NULL, NULL, &iosb, buf, len, NULL, NULL);
+        if (st)
+            return st;
+        if (!iosb.Information)
+            return STATUS_END_OF_FILE;
+        buf = (char*)buf + iosb.Information;
+        len -= (ULONG)iosb.Information;
+    }
+    return STATUS_SUCCESS;
+}
+
+static NTSTATUS write_all(HANDLE h, const void* buf, ULONG len) {
+    IO_STATUS_BLOCK iosb;
+    while (len) {
+        NTSTATUS st = ZwWriteFile(h, NULL, NULL, NULL, &iosb, (void*)buf, len, NULL, NULL);
+        if (st)
+            return st;
+        if (!iosb.Information)
+            return STATUS_PIPE_BROKEN;
+        buf = (const char*)buf + iosb.Information;
+        len -= (ULONG)iosb.Information;
+    }
+    return STATUS_SUCCESS;
+}
+
+/* One message to the bridge, whole, on the link `on` (0: whichever is up). */
+static NTSTATUS send(ULONG on, ULONG kind, ULONG tag, ULONG arg0, ULONG arg1, const void* data,
+                     ULONG size) {
+    struct wire_header h = {kind, tag, arg0, arg1, size};
+    NTSTATUS st = STATUS_DEVICE_NOT_CONNECTED;
+    lock(&send_lock);
+    if (link_up && (!on || on == link)) {
+        st = write_all(to_bridge, &h, sizeof h);
+        if (!st && size)
+            st = write_all(to_bridge, data, size);
+    }
+    unlock(&send_lock);
+    return st;
+}
+
+/* ---- pending requests ---------------------------------------------------------------- */
+
+static void finish(PIRP irp, NTSTATUS st, ULONG_PTR info) {
+    irp->IoStatus.Status = st;
+    irp->IoStatus.Information = info;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
+static BOOLEAN table_take(ULONG tag, pending* out) {
+    BOOLEAN found = FALSE;
+    ULONG i;
+    lock(&table_lock);
+    for (i = 0; i < MAX_PENDING && !found; i++) {
+        if (table[i].tag == tag) {
+            *out = table[i];
+            table[i].tag = 0;
+            found = TRUE;
+        }
+    }
+    unlock(&table_lock);
+    return found;
+}
+
+static BOOLEAN table_find(ULONG tag, pending* out) {
+    BOOLEAN found = FALSE;
+    ULONG i;
+    lock(&table_lock);
+    for (i = 0; i < MAX_PENDING && !found; i++) {
+        if (table[i].tag == tag) {
+            *out = table[i];
+            found = TRUE;
+        }
+    }
+    unlock(&table_lock);
+    return found;
+}
+
+/* Requests of a link that went down end unanswered: the caller's status word keeps the
+ * value it set, as with a driver that wrote none. */
+static void fail_link(ULONG dead) {
+    ULONG i;
+    for (;;) {
+        pending p = {0};
+        lock(&table_lock);
+        for (i = 0; i < MAX_PENDING; i++) {
+            if (table[i].tag && table[i].link == dead) {
+                p = table[i];
+                table[i].tag = 0;
+                break;
+            }
+        }
+        unlock(&table_lock);
+        if (!p.tag)
+            return;
+        ZwClose(p.process);
+        finish(p.irp, STATUS_DEVICE_NOT_CONNECTED, 0);
+    }
+}
+
+/* ---- the reader: everything the bridge sends ------------------------------------------ */
+
+static void link_down(ULONG dead) {
+    lock(&send_lock);
+    if (link_up && link == dead) {
+        ZwClose(to_bridge);
+        ZwClose(to_driver);
+        to_bridge = to_driver = NULL;
+        link_up = FALSE;
+    }
+    unlock(&send_lock);
+    fail_link(dead);
+}
+
+static void handle_message(ULONG on, const struct wire_header* h, UCHAR* data) {
+    pending p;
+    SIZE_T done = 0;
+    if (h->kind == WIRE_READ) {
+        BOOLEAN ok =
+            h->arg1 <= WIRE_MAX_DATA && table_find(h->tag, &p) &&
+            ReadProcessMemory(p.process, (PVOID)(ULONG_PTR)h->arg0, data, h->arg1, &done) &&
+            done == h->arg1;
+        send(on, WIRE_MEMORY, h->tag, ok, 0, data, ok ? h->arg1 : 0);
+    } else if (h->kind == WIRE_WRITE) {
+        if (table_find(h->tag, &p) &&
+            !WriteProcessMemory(p.process, (PVOID)(ULONG_PTR)h->arg0, data, h->size, &done))
+            DbgPrint("larkspur-usb: writing %lu bytes at %08lx failed\n", h->size, h->arg0);
+    } else if (h->kind == WIRE_DONE && table_take(h->tag, &p)) {
+        ULONG n = h->size < p.record_size ? h->size : p.record_size;
+        PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(p.irp);
+        if (n && !WriteProcessMemory(p.process, (PVOID)(ULONG_PTR)p.record, data, n, &done))
+            DbgPrint("larkspur-usb: writing the record at %08lx failed\n", p.record);
+        ZwClose(p.process);
+        if (sp->Parameters.DeviceIoControl.OutputBufferLength >= sizeof(ULONG) &&
+            p.irp->UserBuffer) {
+            *(ULONG*)p.irp->UserBuffer = h->arg0;
+            finish(p.irp, STATUS_SUCCESS, sizeof(ULONG));
+        } else {
+            finish(p.irp, STATUS_SUCCESS, 0);
+        }
+    }
+}
+
+static VOID NTAPI reader(PVOID context) {
+    ULONG on = (ULONG)(ULONG_PTR)context;
+    UCHAR* data = ExAllocatePoolWithTag(NonPagedPool, WIRE_MAX_DATA, POOL_TAG);
+    HANDLE in;
+    struct wire_header h;
+    lock(&send_lock);
+    in = to_driver;
+    unlock(&send_lock);
+    while (data && !read_all(in, &h, sizeof h) && h.size <= WIRE_MAX_DATA &&
+           (!h.size || !read_all(in, data, h.size)))
+        handle_message(on, &h, data);
+    if (data)
+        ExFreePoolWithTag(data, POOL_TAG);
+    link_down(on);
+    PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+/* Caller holds send_lock. */
+static NTSTATUS link_open(void) {
+    HANDLE thread;
+    NTSTATUS st;
+    if (link_up)
+        return STATUS_SUCCESS;
+    if (!to_bridge_path[0])
+        return STATUS_NO_SUCH_DEVICE;
+    st = open_fifo(&to_bridge, to_bridge_path, FILE_GENERIC_WRITE);
+    if (st)
+        return st;
+    st = open_fifo(&to_driver, to_driver_path, FILE_GENERIC_READ);
+    if (st) {
+        ZwClose(to_bridge);
+        return st;
+    }
+    link_up = TRUE;
+    link++;
+    st = PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, NULL, NULL, NULL, reader,
+                              (PVOID)(ULONG_PTR)link);
+    if (st) {
+        ZwClose(to_bridge);
+        ZwClose(to_driver);
+        link_up = FALSE;
+        return st;
+    }
+    ZwClose(thread);
+    return STATUS_SUCCESS;
+}
+
+/* ---- the caller's record ------------------------------------------------------------- */
+
+/* Wine hands the driver a copy of the input, never its address, yet the results go into
+ * the caller's record. While the request is dispatched the caller's thread is inside
+ * DeviceIoControl, whose arguments (code, record, size, output, output size) lie in that
+ * order on its stack: the highest such run on the stack whose record matches the copy is
+ * the live call, as older calls' leftovers lie below it. 0 when none is found. */
+static ULONG find_record(HANDLE process, ULONG code, const void* copy, ULONG size, ULONG out_size) {
+    CLIENT_ID cid = {PsGetCurrentProcessId(), PsGetCurrentThreadId()};
+    OBJECT_ATTRIBUTES oa;
+    HANDLE thread;
+    thread_basics tb;
+    ULONG64 teb64 = 0;
+    ULONG_PTR teb;
+    ULONG tib[3], top, low, found = 0;
+    SIZE_T got;
+    ULONG* stack;
+    UCHAR* seen;
+    const ULONG chunk = 8192;
+    NTSTATUS st;
+
+    InitializeObjectAttributes(&oa, NULL, OBJ_KERNEL_HANDLE, NULL, NULL);
+    if (ZwOpenThread(&thread, ACCESS_THREAD_QUERY, &oa, &cid))
+        return 0;
+    st = ZwQueryInformationThread(thread, ThreadBasicInformation, &tb, sizeof tb, NULL);
+    ZwClose(thread);
+    if (st)
+        return 0;
+    /* A 32-bit thread's own TEB follows the 64-bit one Wine gives it, which points there. */
+    teb = (ULONG_PTR)tb.teb;
+    if (ReadProcessMemory(process, tb.teb, &teb64, sizeof teb64, &got) &&
+        teb64 == (ULONG64)teb + 0x2000)
+        teb = (ULONG_PTR)teb64;
+    if (!ReadProcessMemory(process, (PVOID)teb, tib, sizeof tib, &got) || tib[1] <= tib[2])
+        return 0;
+    stack = ExAllocatePoolWithTag(NonPagedPool, chunk + WIRE_MAX_RECORD, POOL_TAG);
+    if (!stack)
+        return 0;
+    seen = (UCHAR*)stack + chunk;
+    for (top = tib[1]; top > tib[2]; top = low + 16) {
+        LONG i;
+        low = top - tib[2] > chunk ? top - chunk : tib[2];
+        if (!ReadProcessMemory(process, (PVOID)(ULONG_PTR)low, stack, top - low, &got))
+            break;
+        for (i = (LONG)((top - low) / 4) - 5; i >= 0; i--) {
+            if (stack[i] != code || stack[i + 2] != size || stack[i + 4] != out_size)
+                continue;
+            if (ReadProcessMemory(process, (PVOID)(ULONG_PTR)stack[i + 1], seen, size, &got) &&
+                RtlCompareMemory(seen, copy, size) == size) {
+                found = stack[i + 1];
+                break;
+            }
+        }
+        if (found || low == tib[2])
+            break;
+    }
+    ExFreePoolWithTag(stack, POOL_TAG);
+    return found;
+}
+
+/* ---- dispatch ------------------------------------------------------------------------ */
+
+static NTSTATUS NTAPI on_create(PDEVICE_OBJECT dev, PIRP irp) {
+    PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
+    NTSTATUS st;
+    ULONG id;
+    (void)dev;
+    lock(&send_lock);
+    st = link_open();
+    id = next_file++;
+    unlock(&send_lock);
+    if (!st)
+        st = send(0, WIRE_OPEN, id, 0, 0, NULL, 0);
+    if (!st && file)
+        file->FsContext = (PVOID)(ULONG_PTR)id;
+    finish(irp, st, 0);
+    return st;
+}
+
+static NTSTATUS NTAPI on_close(PDEVICE_OBJECT dev, PIRP irp) {
+    PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
+    (void)dev;
+    if (file && file->FsContext)
+        send(0, WIRE_CLOSE, (ULONG)(ULONG_PTR)file->FsContext, 0, 0, NULL, 0);
+    finish(irp, STATUS_SUCCESS, 0);
+    return STATUS_SUCCESS;
+}
+
+static NTSTATUS NTAPI on_cleanup(PDEVICE_OBJECT dev, PIRP irp) {
+    (void)dev;
+    finish(irp, STATUS_SUCCESS, 0);
+    return STATUS_SUCCESS;
+}
+
+static NTSTATUS NTAPI on_ioctl(PDEVICE_OBJECT dev, PIRP irp) {
+    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+    ULONG code = sp->Parameters.DeviceIoControl.IoControlCode;
+    ULONG size = sp->Parameters.DeviceIoControl.InputBufferLength;
+    ULONG out_size = sp->Parameters.DeviceIoControl.OutputBufferLength;
+    const void* in = sp->Parameters.DeviceIoControl.Type3InputBuffer;
+    ULONG file = sp->FileObject ? (ULONG)(ULONG_PTR)sp->FileObject->FsContext : 0;
+    CLIENT_ID cid = {PsGetCurrentProcessId(), NULL};
+    OBJECT_ATTRIBUTES oa;
+    pending p = {0};
+    NTSTATUS st;
+    ULONG i;
+    (void)dev;
+
+    if ((code & 3) != METHOD_NEITHER || !in || !size || size > WIRE_MAX_RECORD || !file) {
+        finish(irp, STATUS_INVALID_PARAMETER, 0);
+        return STATUS_INVALID_PARAMETER;
+    }
+    InitializeObjectAttributes(&oa, NULL, OBJ_KERNEL_HANDLE, NULL, NULL);
+    st = ZwOpenProcess(&p.process, ACCESS_PROCESS_MEMORY, &oa, &cid);
+    if (st) {
+        finish(irp, st, 0);
+        return st;
+    }
+    p.record = find_record(p.process, code, in, size, out_size);
+    if (!p.record) {
+        DbgPrint("larkspur-usb: no record found for request %08lx\n", code);
+        ZwClose(p.process);
+        finish(irp, STATUS_INVALID_PARAMETER, 0);
+        return STATUS_INVALID_PARAMETER;
+    }
+    p.irp = irp;
+    p.record_size = size;
+    lock(&send_lock);
+    p.link = link;
+    unlock(&send_lock);
+    lock(&table_lock);
+    for (i = 0; i < MAX_PENDING && table[i].tag; i++)
+        ;
+    if (i < MAX_PENDING) {
+        p.tag = next_tag++;
+        if (!next_tag)
+            next_tag = 1;
+        table[i] = p;
+    }
+    unlock(&table_lock);
+    if (!p.tag) {
+        ZwClose(p.process);
+        finish(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    IoMarkIrpPending(irp);
+    if (send(p.link, WIRE_REQUEST, p.tag, file, code, in, size) && table_take(p.tag, &p)) {
+        ZwClose(p.process);
+        finish(irp, STATUS_DEVICE_NOT_CONNECTED, 0);
+    }
+    return STATUS_PENDING;
+}
+
+/* ---- loading ------------------------------------------------------------------------- */
+
+/* The service key's "Bridge" value: the bridge's folder, as Wine names it ("Z:\..."). */
+static void read_config(PUNICODE_STRING key_path) {
+    UNICODE_STRING value = RTL_CONSTANT_STRING(L"Bridge");
+    OBJECT_ATTRIBUTES oa;
+    HANDLE key;
+    ULONG len, n, i;
+    union {
+        KEY_VALUE_PARTIAL_INFORMATION info;
+        UCHAR bytes[sizeof(KEY_VALUE_PARTIAL_INFORMATION) + 512];
+    } u;
+    static const WCHAR prefix[] = L"\\??\\";
+    static const WCHAR to_bridge_name[] = L"\\" WIRE_TO_BRIDGE_W;
+    static const WCHAR to_driver_name[] = L"\\" WIRE_TO_DRIVER_W;
+
+    InitializeObjectAttributes(&oa, key_path, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL, NULL);
+    if (ZwOpenKey(&key, KEY_READ, &oa))
+        return;
+    if (!ZwQueryValueKey(key, &value, KeyValuePartialInformation, &u, sizeof u - 2, &len) &&
+        u.info.Type == REG_SZ) {
+        const WCHAR* dir = (const WCHAR*)u.info.Data;
+        n = u.info.DataLength / sizeof(WCHAR);
+        while (n && !dir[n - 1])
+            n--;
+        if (4 + n + 16 < sizeof to_bridge_path / sizeof(WCHAR)) {
+            for (i = 0; i < 4; i++)
+                to_bridge_path[i] = to_driver_path[i] = prefix[i];
+            for (i = 0; i < n; i++)
+                to_bridge_path[4 + i] = to_driver_path[4 + i] = dir[i];
+            for (i = 0; i < sizeof to_bridge_name / sizeof(WCHAR); i++)
+                to_bridge_path[4 + n + i] = to_bridge_name[i];
+            for (i = 0; i < sizeof to_driver_name / sizeof(WCHAR); i++)
+                to_driver_path[4 + n + i] = to_driver_name[i];
+        }
+    }
+    ZwClose(key);
+}
+
+NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT drv, PUNICODE_STRING key_path) {
+    PDEVICE_OBJECT dev;
+    NTSTATUS st;
+
+    read_config(key_path);
+    KeInitializeMutex(&send_lock, 0);
+    KeInitializeMutex(&table_lock, 0);
+    st = IoCreateDevice(drv, 0, &dev_name, FILE_DEVICE_UNKNOWN, 0, FALSE, &dev);
+    if (st)
+        return st;
+    st = IoCreateSymbolicLink(&link_name, &dev_name);
+    if (st) {
+        IoDeleteDevice(dev);
+        return st;
+    }
+    dev->Flags &= ~DO_DEVICE_INITIALIZING;
+    drv->MajorFunction[IRP_MJ_CREATE] = on_create;
+    drv->MajorFunction[IRP_MJ_CLEANUP] = on_cleanup;
+    drv->MajorFunction[IRP_MJ_CLOSE] = on_close;
+    drv->MajorFunction[IRP_MJ_DEVICE_CONTROL] = on_ioctl;
+    return STATUS_SUCCESS;
+}
