@@ -150,6 +150,8 @@ class Session {
         testsupport::RunOptions opt;
         opt.cwd = dir.path();
         opt.env["LARKSPUR_DEVICES"] = devices();
+        if (wine_usb)
+            return opt; // the bridge alone enters the emulation
         for (const std::string& setting : emulation)
             if (size_t eq = setting.find('='); eq != std::string::npos)
                 opt.env[setting.substr(0, eq)] = setting.substr(eq + 1);
@@ -199,7 +201,8 @@ class Session {
 
     // Under Wine a USB run's requests go through the test driver in the prefix to a bridge,
     // which serves them with the Linux build's stand-in driver in the board's emulation.
-    // Without the bridge the driver refuses to open, as if it were not there.
+    // Wine stays out of the emulation: under it the driver's requests stall. Without the
+    // bridge the driver refuses to open, as if it were not there.
     void start_wine_usb(const std::vector<std::string>& args) {
         const char* bridge = std::getenv("LARKSPUR_WINE_USB_BRIDGE");
         const char* dir = std::getenv("LARKSPUR_WINE_USB_DIR");
@@ -218,7 +221,7 @@ class Session {
     // Wine's device service takes the devices there when it starts, then follows their
     // uevents: under Wine a run with an emulated board needs a Wine started in the emulation.
     void enter_wine() {
-        if (!wine_exe() || emulation.empty() || wine_entered)
+        if (!wine_exe() || emulation.empty() || wine_entered || wine_usb)
             return;
         leave_wine();
         testsupport::RunOptions opt = larkspur_options();

@@ -12,10 +12,12 @@
 #include "tests/wine/wire.h"
 
 #include <fcntl.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
@@ -264,7 +266,29 @@ template <class T> void put(std::vector<uint8_t>& rec, const T& in) {
     std::memcpy(rec.data(), &in, sizeof in);
 }
 
+// The runs of bytes that differ between the record as it came and as it goes back.
+std::vector<uint8_t> changes(const std::vector<uint8_t>& before,
+                             const std::vector<uint8_t>& after) {
+    std::vector<uint8_t> out;
+    for (size_t i = 0; i < after.size();) {
+        if (before[i] == after[i]) {
+            ++i;
+            continue;
+        }
+        size_t end = i;
+        while (end < after.size() && before[end] != after[end])
+            ++end;
+        const uint32_t run[2] = {uint32_t(i), uint32_t(end - i)};
+        const auto* head = reinterpret_cast<const uint8_t*>(run);
+        out.insert(out.end(), head, head + sizeof run);
+        out.insert(out.end(), after.begin() + long(i), after.begin() + long(end));
+        i = end;
+    }
+    return out;
+}
+
 void serve(Link& l, uint32_t tag, HANDLE h, uint32_t code, std::vector<uint8_t> rec) {
+    const std::vector<uint8_t> before = rec;
     uint32_t status;
     ParamsInfo32 info;
     ParamsTransfer32 transfer;
@@ -280,7 +304,8 @@ void serve(Link& l, uint32_t tag, HANDLE h, uint32_t code, std::vector<uint8_t> 
         status = ask(h, code, aligned.data(), rec.size());
         std::memcpy(rec.data(), aligned.data(), rec.size());
     }
-    send(l, WIRE_DONE, tag, status, rec.data(), uint32_t(rec.size()));
+    const std::vector<uint8_t> changed = changes(before, rec);
+    send(l, WIRE_DONE, tag, status, changed.data(), uint32_t(changed.size()));
 }
 
 int make_fifo(const std::string& path, int flags) {
@@ -297,6 +322,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: larkspur-wine-bridge DIR\n");
         return 2;
     }
+    prctl(PR_SET_PDEATHSIG, SIGTERM); // it serves the process that started it, and ends with it
     Link l;
     const std::string dir = argv[1];
     // Both ends held open here, so neither open on the driver's side waits for the other.

@@ -6,21 +6,33 @@
  *
  * Only under Wine: the driver runs in winedevice.exe, a user process, so it may use
  * ReadProcessMemory/WriteProcessMemory (from kernelbase.dll: importing ntdll.dll or
- * kernel32.dll makes Wine load the image as a DLL). Every request is kept pending and
- * completed by the reader thread, so a blocking one never holds up another. */
+ * kernel32.dll makes Wine load the image as a DLL). A request the bridge answers within a
+ * few milliseconds completes in its dispatch; any other is kept pending and completed by the
+ * reader thread, so a blocking one holds up no other request. */
 #include <ddk/ntddk.h>
 
 #include "wire.h"
 
 __declspec(dllimport) int __stdcall ReadProcessMemory(HANDLE, const void*, void*, SIZE_T, SIZE_T*);
 __declspec(dllimport) int __stdcall WriteProcessMemory(HANDLE, void*, const void*, SIZE_T, SIZE_T*);
+__declspec(dllimport) ULONGLONG __stdcall GetTickCount64(void);
 NTSTATUS NTAPI ZwOpenThread(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PCLIENT_ID);
 NTSTATUS NTAPI ZwQueryInformationThread(HANDLE, THREADINFOCLASS, PVOID, ULONG, PULONG);
+
+/* Built with -DUSB_TRACE, the driver tells what it does through DbgPrint (Wine's
+ * warn+debugstr channel, in the output of the command that started the prefix's server). */
+#ifdef USB_TRACE
+#define TRACE(...) DbgPrint("larkspur-usb: " __VA_ARGS__)
+#else
+#define TRACE(...) ((void)0)
+#endif
 
 #define ACCESS_PROCESS_MEMORY 0x0438 /* query information, VM operation, read, write */
 #define ACCESS_THREAD_QUERY 0x0040
 #define POOL_TAG 'bsuL'
 #define MAX_PENDING 64
+#define GRACE_MS 5   /* a dispatch waits this long for the answer before it pends */
+#define SETTLE_MS 20 /* a pended request is completed no sooner than this after */
 
 typedef struct {
     NTSTATUS exit_status;
@@ -30,14 +42,29 @@ typedef struct {
     LONG priority, base_priority;
 } thread_basics;
 
+enum { SLOT_DISPATCHING = 1, SLOT_ANSWERED, SLOT_PENDING };
+
+/* How a request ends: answered by the bridge (its status word and the record's changed
+ * bytes), or not, when the link went down. */
 typedef struct {
-    ULONG tag; /* 0: free */
-    ULONG link;
     PIRP irp;
     HANDLE process;
     ULONG record; /* the record's address in the caller */
     ULONG record_size;
-} pending;
+    BOOLEAN answered;
+    ULONG status;
+    UCHAR* changes; /* pool memory */
+    ULONG changes_size;
+} outcome;
+
+typedef struct {
+    ULONG tag; /* 0: free */
+    ULONG state;
+    ULONG link;
+    ULONGLONG pended_at; /* ms */
+    KEVENT settled;      /* for the dispatch that waits */
+    outcome o;
+} slot;
 
 static UNICODE_STRING dev_name = RTL_CONSTANT_STRING(L"\\Device\\LarkspurUsb");
 static UNICODE_STRING link_name = RTL_CONSTANT_STRING(L"\\??\\WINDRVR6");
@@ -46,21 +73,24 @@ static WCHAR to_bridge_path[300], to_driver_path[300];
 /* The link to the bridge: opened at the first open of the device once the bridge is there,
  * gone when the bridge goes. `link` counts the links made, so that a dead link's requests
  * are told apart from a new one's. */
-static KMUTEX send_lock; /* the link and every write to it */
+static KEVENT send_lock; /* the link and every write to it */
 static HANDLE to_bridge, to_driver;
 static ULONG link;
 static BOOLEAN link_up;
 
-static KMUTEX table_lock;
-static pending table[MAX_PENDING];
+static KEVENT table_lock;
+static slot table[MAX_PENDING];
 static ULONG next_tag = 1, next_file = 1;
 
-static void lock(KMUTEX* m) {
+/* Locks are auto-reset events, set while free: Wine's kernel mutexes take their owner
+ * from the thread a request comes from, and one released by another thread can leave a
+ * waiter blocked for good. */
+static void lock(KEVENT* m) {
     KeWaitForSingleObject(m, Executive, KernelMode, FALSE, NULL);
 }
 
-static void unlock(KMUTEX* m) {
-    KeReleaseMutex(m, FALSE);
+static void unlock(KEVENT* m) {
+    KeSetEvent(m, IO_NO_INCREMENT, FALSE);
 }
 
 /* ---- the FIFOs ----------------------------------------------------------------------- */
@@ -119,62 +149,114 @@ static NTSTATUS send(ULONG on, ULONG kind, ULONG tag, ULONG arg0, ULONG arg1, co
     return st;
 }
 
-/* ---- pending requests ---------------------------------------------------------------- */
+/* ---- requests in flight ------------------------------------------------------------- */
 
-static void finish(PIRP irp, NTSTATUS st, ULONG_PTR info) {
+static NTSTATUS finish(PIRP irp, NTSTATUS st, ULONG_PTR info) {
     irp->IoStatus.Status = st;
     irp->IoStatus.Information = info;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return st;
 }
 
-static BOOLEAN table_take(ULONG tag, pending* out) {
+/* Puts the changed bytes into the caller's record and the status word into the output,
+ * and completes the request. A request the bridge never answered ends with no output: the
+ * caller's status word keeps the value it set, as with a driver that wrote none. */
+static NTSTATUS complete_request(outcome* o) {
+    TRACE("%llu complete %08lx answered %d status %08lx\n", GetTickCount64(), o->record,
+          o->answered, o->status);
+    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(o->irp);
+    ULONG at = 0, run[2];
+    SIZE_T done;
+    NTSTATUS st = STATUS_DEVICE_NOT_CONNECTED;
+    while (o->answered && o->changes_size - at >= sizeof run) {
+        RtlCopyMemory(run, o->changes + at, sizeof run);
+        at += sizeof run;
+        if (run[1] > o->changes_size - at || run[0] > o->record_size ||
+            run[1] > o->record_size - run[0])
+            break;
+        if (!WriteProcessMemory(o->process, (PVOID)(ULONG_PTR)(o->record + run[0]), o->changes + at,
+                                run[1], &done))
+            DbgPrint("larkspur-usb: writing the record at %08lx failed\n", o->record);
+        at += run[1];
+    }
+    ZwClose(o->process);
+    if (o->changes)
+        ExFreePoolWithTag(o->changes, POOL_TAG);
+    if (!o->answered)
+        return finish(o->irp, st, 0);
+    if (sp->Parameters.DeviceIoControl.OutputBufferLength < sizeof(ULONG) || !o->irp->UserBuffer)
+        return finish(o->irp, STATUS_SUCCESS, 0);
+    *(ULONG*)o->irp->UserBuffer = o->status;
+    return finish(o->irp, STATUS_SUCCESS, sizeof(ULONG));
+}
+
+/* The caller's process behind a request in flight, for the bridge's memory requests. */
+static HANDLE process_of(ULONG tag) {
+    HANDLE h = NULL;
+    ULONG i;
+    lock(&table_lock);
+    for (i = 0; i < MAX_PENDING && !h; i++)
+        if (table[i].tag == tag)
+            h = table[i].o.process;
+    unlock(&table_lock);
+    return h;
+}
+
+/* Records how a request ended. A dispatch still waiting completes it itself; a pended one
+ * is completed here, though never right after its dispatch returned: Wine must have learnt
+ * that it is pending first. */
+static void settle(ULONG tag, BOOLEAN answered, ULONG status, UCHAR* changes, ULONG size) {
+    outcome o;
+    ULONGLONG since = 0, now;
     BOOLEAN found = FALSE;
     ULONG i;
     lock(&table_lock);
-    for (i = 0; i < MAX_PENDING && !found; i++) {
-        if (table[i].tag == tag) {
-            *out = table[i];
-            table[i].tag = 0;
+    for (i = 0; i < MAX_PENDING; i++) {
+        slot* s = &table[i];
+        if (s->tag != tag || (s->state != SLOT_DISPATCHING && s->state != SLOT_PENDING))
+            continue;
+        s->o.answered = answered;
+        s->o.status = status;
+        s->o.changes = changes;
+        s->o.changes_size = size;
+        changes = NULL;
+        if (s->state == SLOT_DISPATCHING) {
+            s->state = SLOT_ANSWERED;
+            KeSetEvent(&s->settled, IO_NO_INCREMENT, FALSE);
+        } else {
+            o = s->o;
+            since = s->pended_at;
+            s->tag = 0;
             found = TRUE;
         }
+        break;
     }
     unlock(&table_lock);
-    return found;
-}
-
-static BOOLEAN table_find(ULONG tag, pending* out) {
-    BOOLEAN found = FALSE;
-    ULONG i;
-    lock(&table_lock);
-    for (i = 0; i < MAX_PENDING && !found; i++) {
-        if (table[i].tag == tag) {
-            *out = table[i];
-            found = TRUE;
-        }
+    if (changes)
+        ExFreePoolWithTag(changes, POOL_TAG);
+    if (!found)
+        return;
+    now = GetTickCount64();
+    if (now < since + SETTLE_MS) {
+        LARGE_INTEGER wait;
+        wait.QuadPart = -(LONGLONG)(since + SETTLE_MS - now) * 10000;
+        KeDelayExecutionThread(KernelMode, FALSE, &wait);
     }
-    unlock(&table_lock);
-    return found;
+    complete_request(&o);
 }
 
-/* Requests of a link that went down end unanswered: the caller's status word keeps the
- * value it set, as with a driver that wrote none. */
 static void fail_link(ULONG dead) {
-    ULONG i;
     for (;;) {
-        pending p = {0};
+        ULONG i, tag = 0;
         lock(&table_lock);
-        for (i = 0; i < MAX_PENDING; i++) {
-            if (table[i].tag && table[i].link == dead) {
-                p = table[i];
-                table[i].tag = 0;
-                break;
-            }
-        }
+        for (i = 0; i < MAX_PENDING && !tag; i++)
+            if (table[i].tag && table[i].link == dead &&
+                (table[i].state == SLOT_DISPATCHING || table[i].state == SLOT_PENDING))
+                tag = table[i].tag;
         unlock(&table_lock);
-        if (!p.tag)
+        if (!tag)
             return;
-        ZwClose(p.process);
-        finish(p.irp, STATUS_DEVICE_NOT_CONNECTED, 0);
+        settle(tag, FALSE, 0, NULL, 0);
     }
 }
 
@@ -193,31 +275,24 @@ static void link_down(ULONG dead) {
 }
 
 static void handle_message(ULONG on, const struct wire_header* h, UCHAR* data) {
-    pending p;
     SIZE_T done = 0;
+    TRACE("%llu message %lu for %lu: %08lx %lu, %lu bytes\n", GetTickCount64(), h->kind, h->tag,
+          h->arg0, h->arg1, h->size);
+    HANDLE process = h->kind == WIRE_DONE ? NULL : process_of(h->tag);
     if (h->kind == WIRE_READ) {
-        BOOLEAN ok =
-            h->arg1 <= WIRE_MAX_DATA && table_find(h->tag, &p) &&
-            ReadProcessMemory(p.process, (PVOID)(ULONG_PTR)h->arg0, data, h->arg1, &done) &&
-            done == h->arg1;
+        BOOLEAN ok = process && h->arg1 <= WIRE_MAX_DATA &&
+                     ReadProcessMemory(process, (PVOID)(ULONG_PTR)h->arg0, data, h->arg1, &done) &&
+                     done == h->arg1;
         send(on, WIRE_MEMORY, h->tag, ok, 0, data, ok ? h->arg1 : 0);
     } else if (h->kind == WIRE_WRITE) {
-        if (table_find(h->tag, &p) &&
-            !WriteProcessMemory(p.process, (PVOID)(ULONG_PTR)h->arg0, data, h->size, &done))
+        if (process &&
+            !WriteProcessMemory(process, (PVOID)(ULONG_PTR)h->arg0, data, h->size, &done))
             DbgPrint("larkspur-usb: writing %lu bytes at %08lx failed\n", h->size, h->arg0);
-    } else if (h->kind == WIRE_DONE && table_take(h->tag, &p)) {
-        ULONG n = h->size < p.record_size ? h->size : p.record_size;
-        PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(p.irp);
-        if (n && !WriteProcessMemory(p.process, (PVOID)(ULONG_PTR)p.record, data, n, &done))
-            DbgPrint("larkspur-usb: writing the record at %08lx failed\n", p.record);
-        ZwClose(p.process);
-        if (sp->Parameters.DeviceIoControl.OutputBufferLength >= sizeof(ULONG) &&
-            p.irp->UserBuffer) {
-            *(ULONG*)p.irp->UserBuffer = h->arg0;
-            finish(p.irp, STATUS_SUCCESS, sizeof(ULONG));
-        } else {
-            finish(p.irp, STATUS_SUCCESS, 0);
-        }
+    } else if (h->kind == WIRE_DONE) {
+        UCHAR* changes = h->size ? ExAllocatePoolWithTag(NonPagedPool, h->size, POOL_TAG) : NULL;
+        if (changes)
+            RtlCopyMemory(changes, data, h->size);
+        settle(h->tag, TRUE, h->arg0, changes, changes ? h->size : 0);
     }
 }
 
@@ -234,6 +309,7 @@ static VOID NTAPI reader(PVOID context) {
         handle_message(on, &h, data);
     if (data)
         ExFreePoolWithTag(data, POOL_TAG);
+    TRACE("%llu link %lu down\n", GetTickCount64(), on);
     link_down(on);
     PsTerminateSystemThread(STATUS_SUCCESS);
 }
@@ -337,14 +413,14 @@ static NTSTATUS NTAPI on_create(PDEVICE_OBJECT dev, PIRP irp) {
     (void)dev;
     lock(&send_lock);
     st = link_open();
+    TRACE("%llu open %lu: %08lx\n", GetTickCount64(), next_file, st);
     id = next_file++;
     unlock(&send_lock);
     if (!st)
         st = send(0, WIRE_OPEN, id, 0, 0, NULL, 0);
     if (!st && file)
         file->FsContext = (PVOID)(ULONG_PTR)id;
-    finish(irp, st, 0);
-    return st;
+    return finish(irp, st, 0);
 }
 
 static NTSTATUS NTAPI on_close(PDEVICE_OBJECT dev, PIRP irp) {
@@ -352,14 +428,12 @@ static NTSTATUS NTAPI on_close(PDEVICE_OBJECT dev, PIRP irp) {
     (void)dev;
     if (file && file->FsContext)
         send(0, WIRE_CLOSE, (ULONG)(ULONG_PTR)file->FsContext, 0, 0, NULL, 0);
-    finish(irp, STATUS_SUCCESS, 0);
-    return STATUS_SUCCESS;
+    return finish(irp, STATUS_SUCCESS, 0);
 }
 
 static NTSTATUS NTAPI on_cleanup(PDEVICE_OBJECT dev, PIRP irp) {
     (void)dev;
-    finish(irp, STATUS_SUCCESS, 0);
-    return STATUS_SUCCESS;
+    return finish(irp, STATUS_SUCCESS, 0);
 }
 
 static NTSTATUS NTAPI on_ioctl(PDEVICE_OBJECT dev, PIRP irp) {
@@ -371,53 +445,66 @@ static NTSTATUS NTAPI on_ioctl(PDEVICE_OBJECT dev, PIRP irp) {
     ULONG file = sp->FileObject ? (ULONG)(ULONG_PTR)sp->FileObject->FsContext : 0;
     CLIENT_ID cid = {PsGetCurrentProcessId(), NULL};
     OBJECT_ATTRIBUTES oa;
-    pending p = {0};
+    LARGE_INTEGER grace;
+    outcome o = {0};
+    slot* s = NULL;
+    ULONG i, tag = 0, on;
     NTSTATUS st;
-    ULONG i;
     (void)dev;
 
-    if ((code & 3) != METHOD_NEITHER || !in || !size || size > WIRE_MAX_RECORD || !file) {
-        finish(irp, STATUS_INVALID_PARAMETER, 0);
-        return STATUS_INVALID_PARAMETER;
-    }
+    if ((code & 3) != METHOD_NEITHER || !in || !size || size > WIRE_MAX_RECORD || !file)
+        return finish(irp, STATUS_INVALID_PARAMETER, 0);
     InitializeObjectAttributes(&oa, NULL, OBJ_KERNEL_HANDLE, NULL, NULL);
-    st = ZwOpenProcess(&p.process, ACCESS_PROCESS_MEMORY, &oa, &cid);
-    if (st) {
-        finish(irp, st, 0);
-        return st;
-    }
-    p.record = find_record(p.process, code, in, size, out_size);
-    if (!p.record) {
+    st = ZwOpenProcess(&o.process, ACCESS_PROCESS_MEMORY, &oa, &cid);
+    if (st)
+        return finish(irp, st, 0);
+    o.record = find_record(o.process, code, in, size, out_size);
+    if (!o.record) {
         DbgPrint("larkspur-usb: no record found for request %08lx\n", code);
-        ZwClose(p.process);
-        finish(irp, STATUS_INVALID_PARAMETER, 0);
-        return STATUS_INVALID_PARAMETER;
+        ZwClose(o.process);
+        return finish(irp, STATUS_INVALID_PARAMETER, 0);
     }
-    p.irp = irp;
-    p.record_size = size;
+    o.irp = irp;
+    o.record_size = size;
     lock(&send_lock);
-    p.link = link;
+    on = link;
     unlock(&send_lock);
     lock(&table_lock);
-    for (i = 0; i < MAX_PENDING && table[i].tag; i++)
-        ;
-    if (i < MAX_PENDING) {
-        p.tag = next_tag++;
-        if (!next_tag)
-            next_tag = 1;
-        table[i] = p;
+    for (i = 0; i < MAX_PENDING && !s; i++) {
+        if (!table[i].tag) {
+            s = &table[i];
+            if (!next_tag)
+                next_tag = 1;
+            tag = s->tag = next_tag++;
+            s->state = SLOT_DISPATCHING;
+            s->link = on;
+            s->o = o;
+            KeClearEvent(&s->settled);
+        }
     }
     unlock(&table_lock);
-    if (!p.tag) {
-        ZwClose(p.process);
-        finish(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
-        return STATUS_INSUFFICIENT_RESOURCES;
+    if (!s) {
+        ZwClose(o.process);
+        return finish(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
     }
+    TRACE("%llu request %lu on %lu: %08lx at %08lx\n", GetTickCount64(), tag, file, code, o.record);
+    if (send(on, WIRE_REQUEST, tag, file, code, in, size))
+        settle(tag, FALSE, 0, NULL, 0);
+
+    grace.QuadPart = -(LONGLONG)GRACE_MS * 10000;
+    KeWaitForSingleObject(&s->settled, Executive, KernelMode, FALSE, &grace);
+    lock(&table_lock);
+    if (s->state == SLOT_ANSWERED) {
+        o = s->o;
+        s->tag = 0;
+        unlock(&table_lock);
+        return complete_request(&o);
+    }
+    TRACE("%llu pending %lu\n", GetTickCount64(), tag);
+    s->state = SLOT_PENDING;
+    s->pended_at = GetTickCount64();
     IoMarkIrpPending(irp);
-    if (send(p.link, WIRE_REQUEST, p.tag, file, code, in, size) && table_take(p.tag, &p)) {
-        ZwClose(p.process);
-        finish(irp, STATUS_DEVICE_NOT_CONNECTED, 0);
-    }
+    unlock(&table_lock);
     return STATUS_PENDING;
 }
 
@@ -463,10 +550,13 @@ static void read_config(PUNICODE_STRING key_path) {
 NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT drv, PUNICODE_STRING key_path) {
     PDEVICE_OBJECT dev;
     NTSTATUS st;
+    ULONG i;
 
     read_config(key_path);
-    KeInitializeMutex(&send_lock, 0);
-    KeInitializeMutex(&table_lock, 0);
+    KeInitializeEvent(&send_lock, SynchronizationEvent, TRUE);
+    KeInitializeEvent(&table_lock, SynchronizationEvent, TRUE);
+    for (i = 0; i < MAX_PENDING; i++)
+        KeInitializeEvent(&table[i].settled, NotificationEvent, FALSE);
     st = IoCreateDevice(drv, 0, &dev_name, FILE_DEVICE_UNKNOWN, 0, FALSE, &dev);
     if (st)
         return st;

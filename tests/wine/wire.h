@@ -10,9 +10,11 @@
  * Bridge to driver, on WIRE_TO_DRIVER:
  *   WIRE_READ     tag = request, arg0 = address, arg1 = length (at most WIRE_MAX_DATA)
  *   WIRE_WRITE    tag = request, arg0 = address; the bytes to put there
- *   WIRE_DONE     tag = request, arg0 = status word; the record as it goes back
+ *   WIRE_DONE     tag = request, arg0 = status word; what changed in the record, as runs
+ *                 of a u32 offset, a u32 length and that many bytes
  * Addresses are the caller's own, 32 bits wide. A request's reads and writes all come
- * before its WIRE_DONE. */
+ * before its WIRE_DONE. Only the bytes the stand-in changed go back into the record: two
+ * requests may share one (a wait and the disable that ends it). */
 #ifndef LARKSPUR_TESTS_WINE_WIRE_H
 #define LARKSPUR_TESTS_WINE_WIRE_H
 
