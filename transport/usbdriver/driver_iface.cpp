@@ -65,22 +65,23 @@ DrvStatus DriverIoctl(uint32_t code, HANDLE handle, void* rec, uint32_t size, bo
         return DRV_NO_HANDLE;
     // The handle is opened for overlapped I/O, so a request the driver keeps pending comes
     // back at once: without an OVERLAPPED of our own to wait on, its status word and the
-    // record would be written later, into a frame that has gone.
+    // record would be written later, into a frame that has gone. The wait sets the last
+    // error, which a request leaves as it was.
+    const DWORD last_error = GetLastError();
     OVERLAPPED ov{};
     ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (!ov.hEvent) {
-        if (own)
-            CloseHandle(handle);
-        return DRV_NO_RESOURCES;
+    const bool have_event = ov.hEvent != nullptr;
+    if (have_event) {
+        DWORD returned = 0;
+        if (!DeviceIoControl(handle, code, rec, size, &status, sizeof status, &returned, &ov) &&
+            GetLastError() == ERROR_IO_PENDING)
+            GetOverlappedResult(handle, &ov, &returned, TRUE);
+        CloseHandle(ov.hEvent);
     }
-    DWORD returned = 0;
-    if (!DeviceIoControl(handle, code, rec, size, &status, sizeof status, &returned, &ov) &&
-        GetLastError() == ERROR_IO_PENDING)
-        GetOverlappedResult(handle, &ov, &returned, TRUE);
-    CloseHandle(ov.hEvent);
     if (own)
         CloseHandle(handle);
-    return status;
+    SetLastError(last_error);
+    return have_event ? status : DRV_NO_RESOURCES;
 }
 
 // ---- device list --------------------------------------------------------------------
