@@ -62,6 +62,7 @@ typedef struct {
     ULONG state;
     ULONG link;
     ULONGLONG pended_at; /* ms */
+    LONG pended_in;      /* the dispatch that pended it */
     KEVENT settled;      /* for the dispatch that waits */
     outcome o;
 } slot;
@@ -81,6 +82,7 @@ static BOOLEAN link_up;
 static KEVENT table_lock;
 static slot table[MAX_PENDING];
 static ULONG next_tag = 1, next_file = 1;
+static volatile LONG dispatches; /* counts the dispatch routines entered */
 
 /* Locks are auto-reset events, set while free: Wine's kernel mutexes take their owner
  * from the thread a request comes from, and one released by another thread can leave a
@@ -203,11 +205,13 @@ static HANDLE process_of(ULONG tag) {
 }
 
 /* Records how a request ended. A dispatch still waiting completes it itself; a pended one
- * is completed here, though never right after its dispatch returned: Wine must have learnt
- * that it is pending first. */
+ * is completed here, though never before Wine has learnt that it is pending: Wine hears
+ * that when the dispatch returns and reads the next request, so once a later dispatch has
+ * begun, or else after a while. */
 static void settle(ULONG tag, BOOLEAN answered, ULONG status, UCHAR* changes, ULONG size) {
     outcome o;
-    ULONGLONG since = 0, now;
+    ULONGLONG since = 0;
+    LONG in = 0;
     BOOLEAN found = FALSE;
     ULONG i;
     lock(&table_lock);
@@ -226,6 +230,7 @@ static void settle(ULONG tag, BOOLEAN answered, ULONG status, UCHAR* changes, UL
         } else {
             o = s->o;
             since = s->pended_at;
+            in = s->pended_in;
             s->tag = 0;
             found = TRUE;
         }
@@ -236,10 +241,9 @@ static void settle(ULONG tag, BOOLEAN answered, ULONG status, UCHAR* changes, UL
         ExFreePoolWithTag(changes, POOL_TAG);
     if (!found)
         return;
-    now = GetTickCount64();
-    if (now < since + SETTLE_MS) {
+    while (dispatches == in && GetTickCount64() < since + SETTLE_MS) {
         LARGE_INTEGER wait;
-        wait.QuadPart = -(LONGLONG)(since + SETTLE_MS - now) * 10000;
+        wait.QuadPart = -10000; /* 1 ms */
         KeDelayExecutionThread(KernelMode, FALSE, &wait);
     }
     complete_request(&o);
@@ -407,6 +411,7 @@ static ULONG find_record(HANDLE process, ULONG code, const void* copy, ULONG siz
 /* ---- dispatch ------------------------------------------------------------------------ */
 
 static NTSTATUS NTAPI on_create(PDEVICE_OBJECT dev, PIRP irp) {
+    InterlockedIncrement(&dispatches);
     PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
     NTSTATUS st;
     ULONG id;
@@ -424,6 +429,7 @@ static NTSTATUS NTAPI on_create(PDEVICE_OBJECT dev, PIRP irp) {
 }
 
 static NTSTATUS NTAPI on_close(PDEVICE_OBJECT dev, PIRP irp) {
+    InterlockedIncrement(&dispatches);
     PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
     (void)dev;
     if (file && file->FsContext)
@@ -432,6 +438,7 @@ static NTSTATUS NTAPI on_close(PDEVICE_OBJECT dev, PIRP irp) {
 }
 
 static NTSTATUS NTAPI on_cleanup(PDEVICE_OBJECT dev, PIRP irp) {
+    InterlockedIncrement(&dispatches);
     (void)dev;
     return finish(irp, STATUS_SUCCESS, 0);
 }
@@ -449,6 +456,7 @@ static NTSTATUS NTAPI on_ioctl(PDEVICE_OBJECT dev, PIRP irp) {
     outcome o = {0};
     slot* s = NULL;
     ULONG i, tag = 0, on;
+    LONG in_dispatch = InterlockedIncrement(&dispatches);
     NTSTATUS st;
     (void)dev;
 
@@ -503,6 +511,7 @@ static NTSTATUS NTAPI on_ioctl(PDEVICE_OBJECT dev, PIRP irp) {
     TRACE("%llu pending %lu\n", GetTickCount64(), tag);
     s->state = SLOT_PENDING;
     s->pended_at = GetTickCount64();
+    s->pended_in = in_dispatch;
     IoMarkIrpPending(irp);
     unlock(&table_lock);
     return STATUS_PENDING;
