@@ -17,8 +17,9 @@ wine_keys=""
 wine_usb_dir=""
 
 # The USB route under Wine: the test driver (tests/wine/) as a service of the test prefix,
-# started with its server, carrying requests to the bridge the Wine USB tests start in
-# build/wine-usb. Installed in that prefix only, never anywhere else.
+# started with Wine's services, carrying requests to the bridge the Wine USB tests start in
+# build/wine-usb. Installed in that prefix only, never anywhere else. The services read
+# their list when they start: the prefix's server starts anew.
 install_wine_usb_driver() {
     local sys=$1 dir=$2 windir
     mkdir -p "$dir"
@@ -30,7 +31,10 @@ install_wine_usb_driver() {
         '"ImagePath"="C:\\windows\\system32\\drivers\\larkspur-usb.sys"' \
         "\"Bridge\"=\"$windir\"" >"$dir/service.reg"
     wine regedit /S "$dir/service.reg" >/dev/null 2>&1
-    wine net start larkspurusb >/dev/null 2>&1 || true
+    wineserver -k 2>/dev/null || true
+    wineserver -w || true
+    wineserver -p 900 2>/dev/null || true
+    wine "$windows_exe" -v >/dev/null 2>&1 || true
 }
 
 if [ -z "${LARKSPUR_SKIP_WINDOWS:-}" ]; then
