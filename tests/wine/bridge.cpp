@@ -361,6 +361,8 @@ int main(int argc, char** argv) {
             l.cv.notify_all();
         }
     }
+    // The requests still in flight end with the process, which is what they serve.
     std::fprintf(stderr, "larkspur-wine-bridge: the link to the driver broke\n");
-    return 1;
+    std::fflush(stderr);
+    _exit(1);
 }
