@@ -75,7 +75,7 @@ static WCHAR to_bridge_path[300], to_driver_path[300];
  * gone when the bridge goes. `link` counts the links made, so that a dead link's requests
  * are told apart from a new one's. */
 static KEVENT send_lock; /* the link and every write to it */
-static HANDLE to_bridge, to_driver;
+static HANDLE to_bridge; /* the link's end the driver writes; its reader has the other */
 static ULONG link;
 static BOOLEAN link_up;
 
@@ -84,9 +84,8 @@ static slot table[MAX_PENDING];
 static ULONG next_tag = 1, next_file = 1;
 static volatile LONG dispatches; /* counts the dispatch routines entered */
 
-/* Locks are auto-reset events, set while free: Wine's kernel mutexes take their owner
- * from the thread a request comes from, and one released by another thread can leave a
- * waiter blocked for good. */
+/* Locks are auto-reset events, set while free: with Wine's kernel mutexes the reader
+ * thread once stayed blocked for good at a lock the dispatch had released. */
 static void lock(KEVENT* m) {
     KeWaitForSingleObject(m, Executive, KernelMode, FALSE, NULL);
 }
@@ -266,16 +265,14 @@ static void fail_link(ULONG dead) {
 
 /* ---- the reader: everything the bridge sends ------------------------------------------ */
 
-static void link_down(ULONG dead) {
+/* Takes the link `dead` out of use; its reader closes its handles when it ends. */
+static void link_abandon(ULONG dead) {
     lock(&send_lock);
     if (link_up && link == dead) {
-        ZwClose(to_bridge);
-        ZwClose(to_driver);
-        to_bridge = to_driver = NULL;
+        to_bridge = NULL;
         link_up = FALSE;
     }
     unlock(&send_lock);
-    fail_link(dead);
 }
 
 static void handle_message(ULONG on, const struct wire_header* h, UCHAR* data) {
@@ -300,50 +297,63 @@ static void handle_message(ULONG on, const struct wire_header* h, UCHAR* data) {
     }
 }
 
+typedef struct {
+    ULONG on;
+    HANDLE in, out;
+} link_ends;
+
 static VOID NTAPI reader(PVOID context) {
-    ULONG on = (ULONG)(ULONG_PTR)context;
+    link_ends* ends = context;
+    ULONG on = ends->on;
+    HANDLE in = ends->in, out = ends->out;
     UCHAR* data = ExAllocatePoolWithTag(NonPagedPool, WIRE_MAX_DATA, POOL_TAG);
-    HANDLE in;
     struct wire_header h;
-    lock(&send_lock);
-    in = to_driver;
-    unlock(&send_lock);
+    ExFreePoolWithTag(ends, POOL_TAG);
     while (data && !read_all(in, &h, sizeof h) && h.size <= WIRE_MAX_DATA &&
            (!h.size || !read_all(in, data, h.size)))
         handle_message(on, &h, data);
     if (data)
         ExFreePoolWithTag(data, POOL_TAG);
     TRACE("%llu link %lu down\n", GetTickCount64(), on);
-    link_down(on);
+    link_abandon(on);
+    fail_link(on);
+    ZwClose(out);
+    ZwClose(in);
     PsTerminateSystemThread(STATUS_SUCCESS);
 }
 
 /* Caller holds send_lock. */
 static NTSTATUS link_open(void) {
+    link_ends* ends;
     HANDLE thread;
     NTSTATUS st;
     if (link_up)
         return STATUS_SUCCESS;
     if (!to_bridge_path[0])
         return STATUS_NO_SUCH_DEVICE;
-    st = open_fifo(&to_bridge, to_bridge_path, FILE_GENERIC_WRITE);
-    if (st)
-        return st;
-    st = open_fifo(&to_driver, to_driver_path, FILE_GENERIC_READ);
+    ends = ExAllocatePoolWithTag(NonPagedPool, sizeof *ends, POOL_TAG);
+    if (!ends)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    st = open_fifo(&ends->out, to_bridge_path, FILE_GENERIC_WRITE);
+    if (!st) {
+        st = open_fifo(&ends->in, to_driver_path, FILE_GENERIC_READ);
+        if (st)
+            ZwClose(ends->out);
+    }
     if (st) {
-        ZwClose(to_bridge);
+        ExFreePoolWithTag(ends, POOL_TAG);
+        return st;
+    }
+    to_bridge = ends->out;
+    ends->on = ++link;
+    st = PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, NULL, NULL, NULL, reader, ends);
+    if (st) {
+        ZwClose(ends->out);
+        ZwClose(ends->in);
+        ExFreePoolWithTag(ends, POOL_TAG);
         return st;
     }
     link_up = TRUE;
-    link++;
-    st = PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, NULL, NULL, NULL, reader,
-                              (PVOID)(ULONG_PTR)link);
-    if (st) {
-        ZwClose(to_bridge);
-        ZwClose(to_driver);
-        link_up = FALSE;
-        return st;
-    }
     ZwClose(thread);
     return STATUS_SUCCESS;
 }
@@ -413,16 +423,21 @@ static ULONG find_record(HANDLE process, ULONG code, const void* copy, ULONG siz
 static NTSTATUS NTAPI on_create(PDEVICE_OBJECT dev, PIRP irp) {
     InterlockedIncrement(&dispatches);
     PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
-    NTSTATUS st;
-    ULONG id;
+    NTSTATUS st = STATUS_SUCCESS;
+    ULONG id, on, attempt;
     (void)dev;
-    lock(&send_lock);
-    st = link_open();
-    TRACE("%llu open %lu: %08lx\n", GetTickCount64(), next_file, st);
-    id = next_file++;
-    unlock(&send_lock);
-    if (!st)
-        st = send(0, WIRE_OPEN, id, 0, 0, NULL, 0);
+    /* A bridge that has just gone may not have been noticed yet: then once more, anew. */
+    for (attempt = 0; attempt < 2; attempt++) {
+        lock(&send_lock);
+        st = link_open();
+        TRACE("%llu open %lu: %08lx\n", GetTickCount64(), next_file, st);
+        id = next_file++;
+        on = link;
+        unlock(&send_lock);
+        if (st || !(st = send(on, WIRE_OPEN, id, 0, 0, NULL, 0)))
+            break;
+        link_abandon(on);
+    }
     if (!st && file)
         file->FsContext = (PVOID)(ULONG_PTR)id;
     return finish(irp, st, 0);
