@@ -131,9 +131,9 @@ struct Link {
     std::map<uint32_t, HANDLE> files;                               // stand-in handles, by file
 };
 
-void send(Link& l, uint32_t kind, uint32_t tag, uint32_t arg0, const void* data = nullptr,
-          uint32_t size = 0) {
-    wire_header h{kind, tag, arg0, 0, size};
+void send(Link& l, uint32_t kind, uint32_t tag, uint32_t arg0, uint32_t arg1,
+          const void* data = nullptr, uint32_t size = 0) {
+    wire_header h{kind, tag, arg0, arg1, size};
     std::lock_guard<std::mutex> lk(l.send_m);
     iovec v[2] = {{&h, sizeof h}, {const_cast<void*>(data), size}};
     size_t left = sizeof h + size;
@@ -142,7 +142,7 @@ void send(Link& l, uint32_t kind, uint32_t tag, uint32_t arg0, const void* data 
         ssize_t k = writev(l.to_driver, v + at, 2 - at);
         if (k <= 0) {
             std::perror("larkspur-wine-bridge: writing to the driver");
-            std::exit(1);
+            _exit(1);
         }
         left -= size_t(k);
         for (size_t done = size_t(k); done;) {
@@ -166,12 +166,7 @@ std::optional<std::vector<uint8_t>> read_caller(Link& l, uint32_t tag, uint32_t 
         std::unique_lock<std::mutex> lk(l.m);
         l.memory.erase(tag);
         lk.unlock();
-        wire_header h{WIRE_READ, tag, addr + done, n, 0};
-        {
-            std::lock_guard<std::mutex> s(l.send_m);
-            if (write(l.to_driver, &h, sizeof h) != sizeof h)
-                return std::nullopt;
-        }
+        send(l, WIRE_READ, tag, addr + done, n);
         lk.lock();
         l.cv.wait(lk, [&] { return l.memory.count(tag) != 0; });
         std::optional<std::vector<uint8_t>> got = std::move(l.memory[tag]);
@@ -187,7 +182,7 @@ std::optional<std::vector<uint8_t>> read_caller(Link& l, uint32_t tag, uint32_t 
 void write_caller(Link& l, uint32_t tag, uint32_t addr, const uint8_t* data, size_t size) {
     for (size_t done = 0; done < size;) {
         const auto n = uint32_t(std::min<size_t>(size - done, WIRE_MAX_DATA));
-        send(l, WIRE_WRITE, tag, addr + uint32_t(done), data + done, n);
+        send(l, WIRE_WRITE, tag, addr + uint32_t(done), 0, data + done, n);
         done += n;
     }
 }
@@ -305,7 +300,7 @@ void serve(Link& l, uint32_t tag, HANDLE h, uint32_t code, std::vector<uint8_t> 
         std::memcpy(rec.data(), aligned.data(), rec.size());
     }
     const std::vector<uint8_t> changed = changes(before, rec);
-    send(l, WIRE_DONE, tag, status, changed.data(), uint32_t(changed.size()));
+    send(l, WIRE_DONE, tag, status, 0, changed.data(), uint32_t(changed.size()));
 }
 
 int make_fifo(const std::string& path, int flags) {
