@@ -201,8 +201,8 @@ class Session {
 
     // Under Wine a USB run's requests go through the test driver in the prefix to a bridge,
     // which serves them with the Linux build's stand-in driver in the board's emulation.
-    // Wine stays out of the emulation: under it the driver's requests stall. Without the
-    // bridge the driver refuses to open, as if it were not there.
+    // Wine stays out of the emulation: in it, Wine's own device services reach the emulated
+    // USB device too. Without the bridge the driver refuses to open, as if it were not there.
     void start_wine_usb(const std::vector<std::string>& args) {
         const char* bridge = std::getenv("LARKSPUR_WINE_USB_BRIDGE");
         const char* dir = std::getenv("LARKSPUR_WINE_USB_DIR");
