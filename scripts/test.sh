@@ -15,6 +15,29 @@ windows_exe=""
 windows_zip=""
 wine_preload=""
 wine_keys=""
+wine_usb_dir=""
+
+# The USB route under Wine: the test driver (tests/wine/) as a service of the test prefix,
+# started with Wine's services, carrying requests to the bridge the Wine USB tests start in
+# build/wine-usb. Installed in that prefix only, never anywhere else. The services read
+# their list when they start: the prefix's server starts anew.
+install_wine_usb_driver() {
+    local sys=$1 dir=$2 windir
+    mkdir -p "$dir"
+    windir="Z:${dir//\//\\\\}"
+    cp "$sys" "$WINEPREFIX/drive_c/windows/system32/drivers/larkspur-usb.sys"
+    printf '%s\r\n' 'Windows Registry Editor Version 5.00' '' \
+        '[HKEY_LOCAL_MACHINE\System\CurrentControlSet\Services\larkspurusb]' \
+        '"Type"=dword:00000001' '"Start"=dword:00000002' '"ErrorControl"=dword:00000001' \
+        '"ImagePath"="C:\\windows\\system32\\drivers\\larkspur-usb.sys"' \
+        "\"Bridge\"=\"$windir\"" >"$dir/service.reg"
+    wine regedit /S "$dir/service.reg" >/dev/null 2>&1
+    wineserver -k 2>/dev/null || true
+    wineserver -w || true
+    wineserver -p 900 2>/dev/null || true
+    wine "$windows_exe" -v >/dev/null 2>&1 || true
+}
+
 if [ -z "${LARKSPUR_SKIP_WINDOWS:-}" ]; then
     larkspur_need_packages "${LARKSPUR_WINDOWS_PACKAGES[@]}"
     cmake --preset mingw >/dev/null
@@ -34,6 +57,7 @@ if [ -z "${LARKSPUR_SKIP_WINDOWS:-}" ]; then
     fi
     larkspur_wine_preload "$PWD/build/umockdev-preload"
     wine_preload="$PWD/build/umockdev-preload/\$LIB/libumockdev-preload.so.0"
+    wine_usb_dir="$PWD/build/wine-usb"
     wineserver -p 900 2>/dev/null || true
     # Wine's first start of a program in a prefix is slow; the tests' time limits should
     # not pay for it.
@@ -51,11 +75,13 @@ cmake -DSOURCE_DIR="$PWD" -DWORK="$PWD/build/minimal" -P packaging/check_minimal
 
 cmake --preset debug -DLARKSPUR_WINDOWS_EXE="$windows_exe" \
     -DLARKSPUR_WINDOWS_PACKAGE="$windows_zip" -DLARKSPUR_WINE_PRELOAD="$wine_preload" \
-    -DLARKSPUR_WINE_KEYS="$wine_keys" -DLARKSPUR_LINUX_PACKAGE="$linux_deb" >/dev/null
+    -DLARKSPUR_WINE_KEYS="$wine_keys" -DLARKSPUR_WINE_USB_DIR="$wine_usb_dir" \
+    -DLARKSPUR_LINUX_PACKAGE="$linux_deb" >/dev/null
 cmake --build --preset debug
 
 if [ -n "$windows_exe" ]; then
     (cd build/mingw && cpack >/dev/null)
+    install_wine_usb_driver build/debug/tests/wine/larkspur-usb.sys "$wine_usb_dir"
 fi
 
 status=0

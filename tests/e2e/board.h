@@ -183,6 +183,8 @@ class Session {
         testsupport::RunOptions opt;
         opt.cwd = dir.path();
         opt.env["LARKSPUR_DEVICES"] = devices();
+        if (wine_usb)
+            return opt; // the bridge alone enters the emulation
         for (const std::string& setting : emulation)
             if (size_t eq = setting.find('='); eq != std::string::npos)
                 opt.env[setting.substr(0, eq)] = setting.substr(eq + 1);
@@ -195,6 +197,7 @@ class Session {
     // A run that ends by itself (a failure before the relay).
     testsupport::RunResult run(const std::vector<std::string>& args,
                                std::chrono::milliseconds timeout = 60s) {
+        start_wine_usb(args);
         enter_wine();
         testsupport::RunOptions opt = larkspur_options();
         opt.timeout = timeout;
@@ -205,6 +208,7 @@ class Session {
     // only then does Wine give larkspur.exe a console to type keys into.
     std::unique_ptr<testsupport::Process> start(const std::vector<std::string>& args,
                                                 bool stdin_pty = false) {
+        start_wine_usb(args);
         enter_wine();
         testsupport::RunOptions opt = larkspur_options();
         opt.stdin_terminal = wine_exe() != nullptr;
@@ -228,10 +232,29 @@ class Session {
         EXPECT_EQ(r.exit_code, 0) << r.err;
     }
 
+    // Under Wine a USB run's requests go through the test driver in the prefix to a bridge,
+    // which serves them with the Linux build's stand-in driver in the board's emulation.
+    // Wine stays out of the emulation: in it, Wine's own device services reach the emulated
+    // USB device too. Without the bridge the driver refuses to open, as if it were not there.
+    void start_wine_usb(const std::vector<std::string>& args) {
+        const char* bridge = std::getenv("LARKSPUR_WINE_USB_BRIDGE");
+        const char* dir = std::getenv("LARKSPUR_WINE_USB_DIR");
+        if (!wine_exe() || !bridge || !*bridge || !dir || !*dir || wine_usb ||
+            std::find(args.begin(), args.end(), "-usb") == args.end())
+            return;
+        testsupport::RunOptions opt;
+        for (const std::string& setting : emulation)
+            if (size_t eq = setting.find('='); eq != std::string::npos)
+                opt.env[setting.substr(0, eq)] = setting.substr(eq + 1);
+        wine_usb =
+            std::make_unique<testsupport::Process>(std::vector<std::string>{bridge, dir}, opt);
+        EXPECT_TRUE(wine_usb->wait_for_output("ready\n", 10s)) << wine_usb->log();
+    }
+
     // Wine's device service takes the devices there when it starts, then follows their
     // uevents: under Wine a run with an emulated board needs a Wine started in the emulation.
     void enter_wine() {
-        if (!wine_exe() || emulation.empty() || wine_entered)
+        if (!wine_exe() || emulation.empty() || wine_entered || wine_usb)
             return;
         leave_wine();
         testsupport::RunOptions opt = larkspur_options();
@@ -270,6 +293,7 @@ class Session {
     std::vector<std::string> emulation;
     bool wine_entered = false;
     std::vector<std::string> wine_links;
+    std::unique_ptr<testsupport::Process> wine_usb; // the bridge of a USB run under Wine
 };
 
 // The k-th acknowledgement word the board sent after the last frame it received, as the

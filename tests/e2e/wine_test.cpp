@@ -7,7 +7,8 @@ using namespace e2e;
 
 namespace {
 
-// Without the USB driver the open fails at once instead of waiting for a board.
+// Without the USB driver the open fails at once instead of waiting for a board. (The test
+// prefix has a test driver, which refuses to open while no USB test runs its bridge.)
 TEST(Wine, NoUsbDriver) {
     if (!wine_exe())
         GTEST_SKIP() << "LARKSPUR_WINE_EXE names no Windows build";

@@ -63,11 +63,25 @@ DrvStatus DriverIoctl(uint32_t code, HANDLE handle, void* rec, uint32_t size, bo
     uint32_t status = DRV_NO_HANDLE;
     if (handle == INVALID_HANDLE_VALUE)
         return DRV_NO_HANDLE;
-    DWORD returned = 0;
-    DeviceIoControl(handle, code, rec, size, &status, sizeof status, &returned, nullptr);
+    // The handle is opened for overlapped I/O, so a request the driver keeps pending comes
+    // back at once: without an OVERLAPPED of our own to wait on, its status word and the
+    // record would be written later, into a frame that has gone. The wait sets the last
+    // error, which a request leaves as it was.
+    const DWORD last_error = GetLastError();
+    OVERLAPPED ov{};
+    ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    const bool have_event = ov.hEvent != nullptr;
+    if (have_event) {
+        DWORD returned = 0;
+        if (!DeviceIoControl(handle, code, rec, size, &status, sizeof status, &returned, &ov) &&
+            GetLastError() == ERROR_IO_PENDING)
+            GetOverlappedResult(handle, &ov, &returned, TRUE);
+        CloseHandle(ov.hEvent);
+    }
     if (own)
         CloseHandle(handle);
-    return status;
+    SetLastError(last_error);
+    return have_event ? status : DRV_NO_RESOURCES;
 }
 
 // ---- device list --------------------------------------------------------------------
