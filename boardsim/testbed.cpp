@@ -22,7 +22,7 @@ namespace {
 constexpr char kPreload[] = "libumockdev-preload.so.0";
 
 UMockdevTestbed* g_bed = nullptr;
-std::recursive_mutex g_bed_lock; // the boards' threads share the bed
+std::mutex g_bed_lock; // the boards' threads share the bed
 // In a bed of ours: the process that owns it, so that a later board can tell one left behind.
 constexpr char kOwnerFile[] = "larkspur-board.pid";
 
@@ -86,7 +86,7 @@ void testbed_sweep() {
 }
 
 bool testbed_create(std::string& err) {
-    std::lock_guard<std::recursive_mutex> lk(g_bed_lock);
+    std::lock_guard<std::mutex> lk(g_bed_lock);
     g_bed = umockdev_testbed_new();
     if (!g_bed) {
         err = "cannot create the umockdev test bed";
@@ -99,14 +99,14 @@ bool testbed_create(std::string& err) {
 }
 
 void testbed_destroy() {
-    std::lock_guard<std::recursive_mutex> lk(g_bed_lock);
+    std::lock_guard<std::mutex> lk(g_bed_lock);
     if (g_bed)
         g_object_unref(g_bed);
     g_bed = nullptr;
 }
 
 std::string testbed_env() {
-    std::lock_guard<std::recursive_mutex> lk(g_bed_lock);
+    std::lock_guard<std::mutex> lk(g_bed_lock);
     gchar* root = umockdev_testbed_get_root_dir(g_bed);
     std::string env = std::string("UMOCKDEV_DIR=") + root;
     g_free(root);
@@ -122,7 +122,7 @@ std::string testbed_hex(const uint8_t* p, size_t n) {
 }
 
 bool testbed_add(const std::string& record, std::string& err) {
-    std::lock_guard<std::recursive_mutex> lk(g_bed_lock);
+    std::lock_guard<std::mutex> lk(g_bed_lock);
     GError* e = nullptr;
     if (umockdev_testbed_add_from_string(g_bed, record.c_str(), &e))
         return true;
@@ -131,12 +131,12 @@ bool testbed_add(const std::string& record, std::string& err) {
 }
 
 void testbed_announce_removal(const std::string& syspath) {
-    std::lock_guard<std::recursive_mutex> lk(g_bed_lock);
+    std::lock_guard<std::mutex> lk(g_bed_lock);
     umockdev_testbed_uevent(g_bed, syspath.c_str(), "remove");
 }
 
 void testbed_drop(const std::string& syspath) {
-    std::lock_guard<std::recursive_mutex> lk(g_bed_lock);
+    std::lock_guard<std::mutex> lk(g_bed_lock);
     umockdev_testbed_remove_device(g_bed, syspath.c_str());
 }
 
@@ -172,7 +172,7 @@ std::string testbed_usb_record(const std::string& port, unsigned devnum, const s
 
 UMockdevIoctlBase* testbed_attach(const std::string& devnode, GCallback on_ioctl, GCallback on_read,
                                   GCallback on_write, void* ctx, std::string& err) {
-    std::lock_guard<std::recursive_mutex> lk(g_bed_lock);
+    std::lock_guard<std::mutex> lk(g_bed_lock);
     UMockdevIoctlBase* h = umockdev_ioctl_base_new();
     if (on_ioctl)
         g_signal_connect(h, "handle-ioctl", on_ioctl, ctx);
@@ -190,7 +190,7 @@ UMockdevIoctlBase* testbed_attach(const std::string& devnode, GCallback on_ioctl
 }
 
 int testbed_pty_master(const std::string& devnode) {
-    std::lock_guard<std::recursive_mutex> lk(g_bed_lock);
+    std::lock_guard<std::mutex> lk(g_bed_lock);
     int fd = umockdev_testbed_get_dev_fd(g_bed, devnode.c_str());
     termios tio;
     // Raw: the bytes that keep the node readable must not echo back or be translated.
@@ -202,7 +202,7 @@ int testbed_pty_master(const std::string& devnode) {
 }
 
 std::string testbed_path(const std::string& path) {
-    std::lock_guard<std::recursive_mutex> lk(g_bed_lock);
+    std::lock_guard<std::mutex> lk(g_bed_lock);
     gchar* root = umockdev_testbed_get_root_dir(g_bed);
     std::string in_bed = std::string(root) + path;
     g_free(root);

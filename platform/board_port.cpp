@@ -19,7 +19,7 @@ struct board_binding {
     std::string chosen;     // normalised; empty: none chosen (or malformed)
     bool malformed = false; // set, but no port
     std::optional<port_names> taken;
-    bool said_missing = false;
+    bool said_why = false;         // a line has said why no board may be taken
     bool unplaced_refused = false; // a candidate was passed over: its port could not be told
 };
 
@@ -157,8 +157,8 @@ bool board_choice_without_ports(const char* route) {
     const board_binding& b = read_choice();
     if (b.raw.empty())
         return true;
-    if (!b.said_missing) {
-        binding.said_missing = true;
+    if (!b.said_why) {
+        binding.said_why = true;
         say("LARKSPUR_BOARD cannot choose a board here: ",
             std::string(route) + " tells no USB port; unset it to take the one board there");
     }
@@ -210,16 +210,11 @@ void board_port_taken(const port_names& port, const std::vector<port_names>& oth
 void board_port_missing() {
     [[maybe_unused]] binding_guard guard;
     const board_binding& b = read_choice();
-    if (b.chosen.empty() || b.taken || b.said_missing)
+    if (b.chosen.empty() || b.taken || b.said_why)
         return;
-    binding.said_missing = true;
+    binding.said_why = true;
     say("no board found on port ",
         b.raw + " (LARKSPUR_BOARD)" +
             (b.unplaced_refused ? "; this system tells no board's port, so none can be chosen"
                                 : ""));
-}
-
-void board_port_reset() {
-    [[maybe_unused]] binding_guard guard;
-    binding = board_binding{};
 }

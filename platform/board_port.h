@@ -25,8 +25,6 @@ bool board_port_allowed(const port_names& port);
 void board_port_taken(const port_names& port, const std::vector<port_names>& others);
 // The route found no board: with a board chosen, one line on standard error naming it.
 void board_port_missing();
-// Forgets the taken port (tests that run several boards one after another in one process).
-void board_port_reset();
 
 // The rule behind board_port_allowed: `name` is the port `chosen` or a port below it.
 bool port_at_or_below(const std::string& name, const std::string& chosen);

@@ -59,12 +59,6 @@ DEVINST devnode_of(const std::string& syspath) {
     return DEVINST(it - g_nodes.begin() + 1);
 }
 
-port_names usb_port_of(const std::string& syspath) {
-    UdevPtr<udev> u(udev_new());
-    UdevPtr<udev_device> dev(u ? udev_device_new_from_syspath(u.get(), syspath.c_str()) : nullptr);
-    return dev ? port_of(dev.get()) : port_names{};
-}
-
 port_names usb_port_at(uint8_t bus, uint8_t address) {
     UdevPtr<udev> u(udev_new());
     UdevPtr<udev_enumerate> en(u ? udev_enumerate_new(u.get()) : nullptr);

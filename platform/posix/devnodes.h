@@ -12,8 +12,6 @@ namespace posix {
 
 // The node of a sysfs path; the same path always gives the same node.
 DEVINST devnode_of(const std::string& syspath);
-// The port of the USB device at or above this sysfs path: its sysfs name and udev's ID_PATH.
-port_names usb_port_of(const std::string& syspath);
 // The port of the USB device with this bus number and address.
 port_names usb_port_at(uint8_t bus, uint8_t address);
 
